@@ -1,0 +1,75 @@
+// The command line: each argument in order, a folder walked to its end before the next one.
+// Failures are printed here and nowhere else, one line each, and decide the exit status.
+#include "track_correction.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include <cstdio>
+#include <functional>
+
+namespace
+{
+
+using Report = std::function<void(const QString &path, const QString &reason)>;
+
+bool isWalkExcluded(const QString &entryPath)
+{
+    return entryPath.endsWith(QLatin1String("/.")) || entryPath.endsWith(QLatin1String("/..")) ||
+           entryPath.endsWith(QLatin1Char('/') + QString::fromUtf8(outputDirName));
+}
+
+// `walking` holds the canonical paths of the folders this walk is inside, so that a link back
+// to one of them is not followed round and round.
+void walkDirectory(QDir dir, const QStringList &walking, const Report &report)
+{
+    const QFileInfoList entries = dir.entryInfoList();
+    // A folder that can be read lists at least "." and "..".
+    if (entries.isEmpty()) {
+        report(dir.path(), QStringLiteral("cannot read the folder"));
+        return;
+    }
+    QStringList inside = walking;
+    inside << dir.canonicalPath();
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir()) {
+            if (isWalkExcluded(entry.filePath()) || inside.contains(entry.canonicalFilePath()))
+                continue;
+            walkDirectory(QDir(entry.filePath()), inside, report);
+        } else {
+            const QString failure = correctFile(entry);
+            if (!failure.isEmpty())
+                report(entry.filePath(), failure);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    bool failed = false;
+    const Report report = [&failed](const QString &path, const QString &reason) {
+        failed = true;
+        std::fprintf(stderr, "gpx-rollover: %s: %s\n", QFile::encodeName(path).constData(),
+                     reason.toLocal8Bit().constData());
+    };
+    for (int i = 1; i < argc; ++i) {
+        // The file system's own decoding, so that the name finds its way back to the same file.
+        const QString arg = QFile::decodeName(argv[i]);
+        const QFileInfo fi(arg);
+        if (fi.isDir()) {
+            walkDirectory(QDir(arg), QStringList(), report);
+        } else if (!fi.exists() && !hasGpxSuffix(fi)) {
+            report(arg, QStringLiteral("No such file or directory"));
+        } else {
+            const QString failure = correctFile(fi);
+            if (!failure.isEmpty())
+                report(arg, failure);
+        }
+    }
+    return failed ? 1 : 0;
+}

@@ -1,0 +1,112 @@
+// The date half of the correction: reading a "yyyy-MM-dd" text, deciding whether it moves,
+// and printing the moved date. Templated on the code unit so that bytes, UTF-16 and UTF-32
+// units are all read in place, without decoding a file.
+#pragma once
+
+#include <QDate>
+#include <QtGlobal>
+
+#include <cstddef>
+
+// 1024 weeks: how far a receiver with a 10-bit week counter lags behind after rolling over.
+constexpr qint64 rolloverDays = 7168;
+
+// A date text is exactly this long; anything longer between the tag and its "T" is no date.
+constexpr int dateTextLength = 10;
+
+namespace detail
+{
+
+// One numeric field as Qt 5's QDate::fromString reads it for a fixed width: all ASCII digits,
+// or a '+' followed by at least one digit. Returns -1 for anything else.
+template <typename Unit> int parseDateField(const Unit *text, int width)
+{
+    int i = 0;
+    if (text[0] == Unit('+'))
+        i = 1;
+    if (i == width)
+        return -1;
+    int value = 0;
+    for (; i < width; ++i) {
+        const auto u = text[i];
+        if (u < Unit('0') || u > Unit('9'))
+            return -1;
+        value = value * 10 + int(u - Unit('0'));
+    }
+    return value;
+}
+
+} // namespace detail
+
+// Reads a date text the way QDate::fromString(text, "yyyy-MM-dd") does under Qt 5, which is
+// the definition; Qt 6 reads signed years differently, and the tool must not change with the
+// library it is built against. Far cheaper: the library's parser consults the time zone.
+// Returns an invalid date when the text is no date.
+template <typename Unit> QDate parseRolloverDate(const Unit *text, int length)
+{
+    if (length != dateTextLength || text[4] != Unit('-') || text[7] != Unit('-'))
+        return QDate();
+    const int year = detail::parseDateField(text, 4);
+    const int month = detail::parseDateField(text + 5, 2);
+    const int day = detail::parseDateField(text + 8, 2);
+    if (year < 0 || month < 0 || day < 0)
+        return QDate();
+    return QDate(year, month, day); // invalid for year 0, month 13, 30 February...
+}
+
+// Prints a date of the years 1 to 9999 as "yyyy-MM-dd", the same text as QDate::toString with
+// that format, into exactly dateTextLength units.
+template <typename Unit> void formatRolloverDate(const QDate &date, Unit *out)
+{
+    int y = 0, m = 0, d = 0;
+    date.getDate(&y, &m, &d);
+    const int digits[] = {y / 1000 % 10, y / 100 % 10, y / 10 % 10, y % 10, -1,
+                          m / 10,        m % 10,       -1,          d / 10, d % 10};
+    for (int i = 0; i < dateTextLength; ++i)
+        out[i] = digits[i] < 0 ? Unit('-') : Unit('0' + digits[i]);
+}
+
+// The local date of the system clock, read again only once the next local midnight has passed
+// (or the clock was set back): reading it means consulting the time zone, far too slow to do
+// for every line of a large track.
+struct LocalToday {
+    QDate date;
+    qint64 validFromMs = 0;
+    qint64 validUntilMs = 0; // empty range: nothing read yet
+};
+
+QDate currentLocalDate(LocalToday &today);
+
+// The last date text seen and what it moves to: a track repeats the same day for thousands of
+// points. `shifted` is invalid when the text is no date.
+template <typename Unit> struct LastDate {
+    Unit text[dateTextLength] = {};
+    bool known = false;
+    QDate shifted;
+};
+
+// The rule's decision for one date text: when the text is a date that, moved forward by
+// rolloverDays, is not later than today, writes the moved date into `out` and returns true.
+template <typename Unit>
+bool moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last, LocalToday &today,
+                        Unit *out)
+{
+    if (length != dateTextLength)
+        return false;
+    bool same = last.known;
+    for (int i = 0; same && i < dateTextLength; ++i)
+        same = last.text[i] == text[i];
+    if (!same) {
+        for (int i = 0; i < dateTextLength; ++i)
+            last.text[i] = text[i];
+        last.known = true;
+        last.shifted = parseRolloverDate(text, length).addDays(rolloverDays);
+    }
+    // Past year 9999 the date would need a fifth digit; only a clock set absurdly far ahead
+    // gets there, and such a date is left as it stands.
+    if (!last.shifted.isValid() || last.shifted.year() > 9999 ||
+        last.shifted > currentLocalDate(today))
+        return false;
+    formatRolloverDate(last.shifted, out);
+    return true;
+}

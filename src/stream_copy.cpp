@@ -1,0 +1,198 @@
+#include "stream_copy.h"
+
+#include "time_line_corrector.h"
+
+#include <QByteArray>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace
+{
+
+struct Encoding {
+    int unitSize = 1;
+    bool bigEndian = false;
+    int markSize = 0;
+};
+
+// The byte-order marks that decide a unit width; Qt's text streams detect the same ones.
+// UTF-32LE is tested before UTF-16LE, whose mark it begins with.
+Encoding detectEncoding(const char *head, qint64 size)
+{
+    const auto starts = [&](const char *mark, int length) {
+        return size >= length && std::memcmp(head, mark, std::size_t(length)) == 0;
+    };
+    if (starts("\xFF\xFE\x00\x00", 4))
+        return {4, false, 4};
+    if (starts("\x00\x00\xFE\xFF", 4))
+        return {4, true, 4};
+    if (starts("\xFF\xFE", 2))
+        return {2, false, 2};
+    if (starts("\xFE\xFF", 2))
+        return {2, true, 2};
+    return {}; // including a UTF-8 mark, which is copied like any other bytes
+}
+
+// Reads until `size` bytes are in or the input ends; returns the count, or -1 on an error.
+qint64 readFully(QIODevice &in, char *into, qint64 size)
+{
+    qint64 got = 0;
+    while (got < size) {
+        const qint64 n = in.read(into + got, size - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += n;
+    }
+    return got;
+}
+
+// Qt's byte-order helpers take plain unsigned integers, not character types.
+template <typename Unit> using RawUnit = std::conditional_t<sizeof(Unit) == 2, quint16, quint32>;
+
+// Buffers the output units in the file's byte order and writes them out a block at a time.
+template <typename Unit> struct UnitWriter {
+    QIODevice &out;
+    bool bigEndian;
+    bool crlf;
+    qint64 blockSize;
+    std::vector<char> buffer; // keeps its capacity from block to block
+    bool failed = false;
+
+    void appendRaw(const char *bytes, qint64 count)
+    {
+        buffer.insert(buffer.end(), bytes, bytes + count);
+        if (qint64(buffer.size()) >= blockSize)
+            flush();
+    }
+
+    void appendUnit(Unit u)
+    {
+        if constexpr (sizeof(Unit) == 1) {
+            buffer.push_back(char(u));
+            return;
+        }
+        char bytes[sizeof(Unit)];
+        if (bigEndian)
+            qToBigEndian<RawUnit<Unit>>(RawUnit<Unit>(u), bytes);
+        else
+            qToLittleEndian<RawUnit<Unit>>(RawUnit<Unit>(u), bytes);
+        buffer.insert(buffer.end(), bytes, bytes + sizeof(Unit));
+    }
+
+    void append(const Unit *units, std::size_t count)
+    {
+        if constexpr (sizeof(Unit) == 1) {
+            if (!crlf) {
+                appendRaw(reinterpret_cast<const char *>(units), qint64(count));
+                return;
+            }
+        }
+        const Unit *end = units + count;
+        for (const Unit *u = units; u != end; ++u) {
+            if (crlf && *u == Unit('\n'))
+                appendUnit(Unit('\r'));
+            appendUnit(*u);
+        }
+        if (qint64(buffer.size()) >= blockSize)
+            flush();
+    }
+
+    void flush()
+    {
+        const qint64 size = qint64(buffer.size());
+        if (size > 0 && out.write(buffer.data(), size) != size)
+            failed = true;
+        buffer.clear();
+    }
+};
+
+template <typename Unit> std::size_t dropCarriageReturns(Unit *units, std::size_t count)
+{
+    Unit *end = units + count;
+    Unit *first = std::find(units, end, Unit('\r'));
+    return first == end ? count : std::size_t(std::remove(first, end, Unit('\r')) - units);
+}
+
+// `pending` holds bytes already read past the byte-order mark.
+template <typename Unit>
+QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, QByteArray pending,
+                  const CopyOptions &options)
+{
+    UnitWriter<Unit> writer{out, encoding.bigEndian, options.crlfLineEnds, options.blockSize, {}};
+    TimeLineCorrector<Unit> corrector;
+    const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
+    std::vector<char> raw(std::size_t(blockSize) + sizeof(Unit) + std::size_t(pending.size()));
+    std::vector<Unit> units(raw.size() / sizeof(Unit));
+    qint64 carried = pending.size(); // bytes of an incomplete unit, or not yet converted
+    std::memcpy(raw.data(), pending.constData(), std::size_t(carried));
+    Unit lastUnit = Unit('\n'); // so that an empty text gets no line end
+    bool atEnd = false;
+    while (!atEnd) {
+        const qint64 n = in.read(raw.data() + carried, blockSize);
+        if (n < 0)
+            return QStringLiteral("cannot read: ") + in.errorString();
+        atEnd = n == 0;
+        const qint64 total = carried + n;
+        std::size_t count = std::size_t(total) / sizeof(Unit);
+        Unit *text = units.data();
+        if constexpr (sizeof(Unit) == 1) {
+            text = reinterpret_cast<Unit *>(raw.data());
+        } else {
+            for (std::size_t i = 0; i < count; ++i) {
+                const char *at = raw.data() + i * sizeof(Unit);
+                text[i] = Unit(encoding.bigEndian ? qFromBigEndian<RawUnit<Unit>>(at)
+                                                  : qFromLittleEndian<RawUnit<Unit>>(at));
+            }
+        }
+        carried = total - qint64(count * sizeof(Unit));
+        count = dropCarriageReturns(text, count);
+        if (count > 0) {
+            correctTimeLines(corrector, text, text + count, writer);
+            lastUnit = text[count - 1];
+        }
+        std::memmove(raw.data(), raw.data() + total - carried, std::size_t(carried));
+        if (writer.failed)
+            break;
+    }
+    finishTimeLines(corrector, writer);
+    if (lastUnit != Unit('\n')) {
+        const Unit lineEnd = Unit('\n');
+        writer.append(&lineEnd, 1);
+    }
+    // A file cut in the middle of a unit: its last bytes are no text, and are kept as they are.
+    writer.appendRaw(raw.data(), carried);
+    writer.flush();
+    if (writer.failed)
+        return QStringLiteral("cannot write: ") + out.errorString();
+    return QString();
+}
+
+} // namespace
+
+QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options)
+{
+    QByteArray head(4, '\0');
+    const qint64 headSize = readFully(in, head.data(), head.size());
+    if (headSize < 0)
+        return QStringLiteral("cannot read: ") + in.errorString();
+    head.truncate(int(headSize));
+    const Encoding encoding = detectEncoding(head.constData(), headSize);
+    if (encoding.markSize > 0 &&
+        out.write(head.constData(), encoding.markSize) != encoding.markSize)
+        return QStringLiteral("cannot write: ") + out.errorString();
+    const QByteArray rest = head.mid(encoding.markSize);
+    switch (encoding.unitSize) {
+    case 2:
+        return copyUnits<char16_t>(in, out, encoding, rest, options);
+    case 4:
+        return copyUnits<char32_t>(in, out, encoding, rest, options);
+    default:
+        return copyUnits<unsigned char>(in, out, encoding, rest, options);
+    }
+}

@@ -1,0 +1,24 @@
+// The corrected copy of one whole file, streamed from one device to another.
+#pragma once
+
+#include <QIODevice>
+#include <QString>
+
+struct CopyOptions {
+    // How much is read at a time; also the most that is buffered before writing.
+    qint64 blockSize = 256 * 1024;
+    // Text mode's line end: a carriage return and line feed on Windows, a line feed elsewhere.
+#ifdef Q_OS_WIN
+    bool crlfLineEnds = true;
+#else
+    bool crlfLineEnds = false;
+#endif
+};
+
+// Copies `in` to `out` as text mode would, with each line's first time stamp corrected, but
+// keeping every byte the text does not change: a file is handled as code units, never decoded.
+// A file that begins with a UTF-16 or UTF-32 byte-order mark is read in units of that width
+// and byte order and written back the same way, mark included; any other file byte by byte.
+// Carriage returns are dropped and every line, the last included, ends in the platform's line
+// end. Returns why the copy failed, or an empty text; `out` then holds a partial copy.
+QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options = {});
