@@ -34,7 +34,11 @@ Encoding detectEncoding(const char *head, qint64 size)
         return {2, false, 2};
     if (starts("\xFE\xFF", 2))
         return {2, true, 2};
-    return {}; // including a UTF-8 mark, which is copied like any other bytes
+    // A UTF-8 mark changes nothing in how the bytes are read, but it is no line of text either:
+    // a file that holds nothing else gets no line end.
+    if (starts("\xEF\xBB\xBF", 3))
+        return {1, false, 3};
+    return {};
 }
 
 // Reads until `size` bytes are in or the input ends; returns the count, or -1 on an error.
