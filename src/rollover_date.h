@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cstddef>
 
 // 1024 weeks: how far a receiver with a 10-bit week counter lags behind after rolling over.
@@ -77,36 +78,35 @@ struct LocalToday {
 
 QDate currentLocalDate(LocalToday &today);
 
-// The last date text seen and what it moves to: a track repeats the same day for thousands of
-// points. `shifted` is invalid when the text is no date.
+// The last date text seen, what it moves to and how that is printed: a track repeats the same
+// day for thousands of points. `shifted` is invalid when the text is no date or the moved date
+// could not be printed in four year digits (only a clock set absurdly far ahead reaches those).
 template <typename Unit> struct LastDate {
     Unit text[dateTextLength] = {};
     bool known = false;
     QDate shifted;
+    Unit shiftedText[dateTextLength] = {};
 };
 
 // The rule's decision for one date text: when the text is a date that, moved forward by
-// rolloverDays, is not later than today, writes the moved date into `out` and returns true.
+// rolloverDays, is not later than `today`, writes the moved date into `out` and returns true.
 template <typename Unit>
-bool moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last, LocalToday &today,
+bool moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last, const QDate &today,
                         Unit *out)
 {
     if (length != dateTextLength)
         return false;
-    bool same = last.known;
-    for (int i = 0; same && i < dateTextLength; ++i)
-        same = last.text[i] == text[i];
-    if (!same) {
-        for (int i = 0; i < dateTextLength; ++i)
-            last.text[i] = text[i];
+    if (!last.known || !std::equal(text, text + dateTextLength, last.text)) {
+        std::copy(text, text + dateTextLength, last.text);
         last.known = true;
         last.shifted = parseRolloverDate(text, length).addDays(rolloverDays);
+        if (last.shifted.isValid() && last.shifted.year() <= 9999)
+            formatRolloverDate(last.shifted, last.shiftedText);
+        else
+            last.shifted = QDate();
     }
-    // Past year 9999 the date would need a fifth digit; only a clock set absurdly far ahead
-    // gets there, and such a date is left as it stands.
-    if (!last.shifted.isValid() || last.shifted.year() > 9999 ||
-        last.shifted > currentLocalDate(today))
+    if (!last.shifted.isValid() || last.shifted > today)
         return false;
-    formatRolloverDate(last.shifted, out);
+    std::copy(last.shiftedText, last.shiftedText + dateTextLength, out);
     return true;
 }

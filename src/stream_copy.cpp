@@ -119,7 +119,7 @@ template <typename Unit> struct UnitWriter {
 template <typename Unit> std::size_t dropCarriageReturns(Unit *units, std::size_t count)
 {
     Unit *end = units + count;
-    Unit *first = std::find(units, end, Unit('\r'));
+    Unit *first = const_cast<Unit *>(detail::findUnit<Unit>(units, end, '\r'));
     return first == end ? count : std::size_t(std::remove(first, end, Unit('\r')) - units);
 }
 

@@ -1,6 +1,9 @@
 // The line rule as a stream: text arrives in blocks cut anywhere, and on each line the date
 // after the first "<time>" is moved when the rule says so. Everything else goes to the sink
-// in unchanged spans, so a block costs little more than searching it for line ends.
+// in unchanged spans, so a block costs little more than searching it for tags.
+//
+// Lines matter only once a tag is found: the rest of that line is skipped, so the next tag
+// found is always the first of its own line, and lines without a tag need no work at all.
 //
 // The only text ever held back is a date text still waiting for its "T": at most
 // dateTextLength units, however long the line. A tag cut by a block boundary needs no text
@@ -12,6 +15,7 @@
 
 #include "rollover_date.h"
 
+#include <cstdint>
 #include <cstring>
 
 template <typename Unit> struct TimeLineCorrector {
@@ -52,75 +56,122 @@ template <typename Unit> int matchTag(const Unit *at, const Unit *to, int matche
     return matched;
 }
 
-// Seeks the first "<time>" of the line that `p` is in, up to the line's end. Returns where the
-// date text begins, or nullptr when this line has no tag in [p, end); then `p` is moved past
-// what was searched (past the '\n' when the line ended in this block).
-template <typename Unit>
-const Unit *seekTag(TimeLineCorrector<Unit> &c, const Unit *&p, const Unit *end)
+// The first place in [from, to) where a '<' stands two units before an 'i': every "<time>"
+// starts at one, and in GPX few other places do ("<trkpt", "<ele>" and "</" do not), so
+// checking them one by one is cheap. Sixteen bytes are tested at a time where the compiler
+// has vector types; at most `to - 2` is returned, the rest is left to the caller.
+template <typename Unit> const Unit *findTagCandidate(const Unit *from, const Unit *to)
 {
-    const Unit *lineEnd = findUnit(p, end, '\n');
-    if (c.tagMatched > 0) { // a tag begun in the previous block
-        const int matched = matchTag(p, lineEnd, c.tagMatched);
-        const int taken = matched - c.tagMatched;
-        if (matched == timeTagLength) {
-            c.tagMatched = 0;
-            return p + taken;
+#if defined(__GNUC__) || defined(__clang__)
+    if constexpr (sizeof(Unit) == 1) {
+        typedef unsigned char Bytes __attribute__((vector_size(16)));
+        while (to - from >= 18) {
+            Bytes at, ahead;
+            std::memcpy(&at, from, 16);
+            std::memcpy(&ahead, from + 2, 16);
+            const auto hits = (at == '<') & (ahead == 'i');
+            std::uint64_t halves[2];
+            std::memcpy(halves, &hits, 16);
+            if ((halves[0] | halves[1]) != 0)
+                break; // one of these sixteen; the loop below finds which
+            from += 16;
         }
+    }
+#endif
+    for (; to - from >= 3; from = findUnit(from + 1, to - 2, '<')) {
+        from = findUnit(from, to - 2, '<');
+        if (from == to - 2 || from[2] == Unit('i'))
+            return from;
+    }
+    return from;
+}
+
+// Seeks the next "<time>" from `p` on. Returns where the date text after it begins, or nullptr
+// when [p, end) holds no whole tag; then what may begin a tag at the end is kept in tagMatched.
+template <typename Unit>
+const Unit *seekTag(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end)
+{
+    if (c.tagMatched > 0) { // a tag begun in the previous block
+        const int matched = matchTag(p, end, c.tagMatched);
+        const int taken = matched - c.tagMatched;
+        c.tagMatched = 0;
+        if (matched == timeTagLength)
+            return p + taken;
         if (p + taken == end) { // still cut off: nothing more in this block
             c.tagMatched = matched;
-            p = end;
             return nullptr;
         }
-        c.tagMatched = 0; // a mismatch: the unit at p + taken may itself start a tag
-        p += taken;
+        p += taken; // a mismatch: the unit at p may itself begin a tag
     }
-    for (const Unit *q = findUnit(p, lineEnd, '<'); q != lineEnd;
-         q = findUnit(q + 1, lineEnd, '<')) {
-        const int matched = matchTag(q, lineEnd, 0);
+    for (;;) {
+        p = findTagCandidate(p, end);
+        const int matched = matchTag(p, end, 0);
         if (matched == timeTagLength)
-            return q + timeTagLength;
-        if (q + matched == end) {
+            return p + timeTagLength;
+        if (p + matched == end) { // possibly the start of a tag, cut off by the block's end
             c.tagMatched = matched;
-            p = end;
             return nullptr;
         }
+        ++p;
     }
-    p = lineEnd == end ? end : lineEnd + 1;
-    return nullptr;
 }
 
 template <typename Unit, typename Sink>
-void emitDate(TimeLineCorrector<Unit> &c, bool endedByT, Sink &sink)
+void emitDate(TimeLineCorrector<Unit> &c, const Unit *text, int length, bool endedByT,
+              const QDate &today, Sink &sink)
 {
     Unit moved[dateTextLength];
-    if (endedByT && moveRolledOverDate(c.dateText, c.dateLength, c.lastDate, c.today, moved))
+    if (endedByT && moveRolledOverDate(text, length, c.lastDate, today, moved))
         sink.append(moved, dateTextLength);
-    else if (c.dateLength > 0)
-        sink.append(c.dateText, c.dateLength);
-    c.dateLength = 0;
+    else if (length > 0)
+        sink.append(text, std::size_t(length));
 }
 
 } // namespace detail
 
 // Runs [p, end) through the rule, handing the result to sink.append(const Unit *, size_t).
+// Every comparison in one call is against today's date as read at its start: one clock read
+// for a block, not one for every line.
 template <typename Unit, typename Sink>
 void correctTimeLines(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end, Sink &sink)
 {
     using Phase = typename TimeLineCorrector<Unit>::Phase;
+    const QDate today = currentLocalDate(c.today);
     const Unit *spanStart = p; // unchanged text not yet handed to the sink
     while (p != end) {
         switch (c.phase) {
         case Phase::seekTag:
             if (const Unit *dateStart = detail::seekTag(c, p, end)) {
-                sink.append(spanStart, std::size_t(dateStart - spanStart));
-                p = spanStart = dateStart;
+                p = dateStart;
                 c.phase = Phase::readDate;
+            } else {
+                p = end;
             }
             break;
         case Phase::readDate: {
+            // Most often the whole date text and its "T" are in this block: decide in place.
+            if (c.dateLength == 0 && end - p > dateTextLength) {
+                int length = 0;
+                while (length < dateTextLength && p[length] != Unit('T') && p[length] != Unit('\n'))
+                    ++length;
+                if (p[length] == Unit('T')) {
+                    Unit moved[dateTextLength];
+                    if (moveRolledOverDate(p, length, c.lastDate, today, moved)) {
+                        sink.append(spanStart, std::size_t(p - spanStart));
+                        sink.append(moved, dateTextLength);
+                        spanStart = p + length;
+                    }
+                    p += length;
+                    c.phase = Phase::skipLine;
+                    break;
+                }
+            }
+            if (c.dateLength == 0) // the date text begins here and is held from now on
+                sink.append(spanStart, std::size_t(p - spanStart));
             const Unit u = *p;
             if (u == Unit('T') || u == Unit('\n') || c.dateLength == dateTextLength) {
-                detail::emitDate(c, u == Unit('T'), sink);
+                detail::emitDate(c, c.dateText, c.dateLength, u == Unit('T'), today, sink);
+                c.dateLength = 0;
                 spanStart = p; // the "T" or line end goes out unchanged with what follows
                 c.phase = u == Unit('\n') ? Phase::seekTag : Phase::skipLine;
                 if (u == Unit('\n'))
@@ -149,7 +200,8 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end
 // Ends the text: a date text still held (no "T" came) goes out as it was.
 template <typename Unit, typename Sink> void finishTimeLines(TimeLineCorrector<Unit> &c, Sink &sink)
 {
-    detail::emitDate(c, false, sink);
+    detail::emitDate(c, c.dateText, c.dateLength, false, QDate(), sink);
+    c.dateLength = 0;
     c.phase = TimeLineCorrector<Unit>::Phase::seekTag;
     c.tagMatched = 0;
 }
