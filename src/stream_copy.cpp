@@ -132,7 +132,7 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, QByte
     TimeLineCorrector<Unit> corrector;
     const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
     std::vector<char> raw(std::size_t(blockSize) + sizeof(Unit) + std::size_t(pending.size()));
-    std::vector<Unit> units(raw.size() / sizeof(Unit));
+    std::vector<Unit> units(sizeof(Unit) == 1 ? 0 : raw.size() / sizeof(Unit)); // bytes: in place
     qint64 carried = pending.size(); // bytes of an incomplete unit, or not yet converted
     std::memcpy(raw.data(), pending.constData(), std::size_t(carried));
     Unit lastUnit = Unit('\n'); // so that an empty text gets no line end

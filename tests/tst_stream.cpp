@@ -81,7 +81,8 @@ QByteArray linesThroughRule(QByteArray input)
         input.chop(1);
     QByteArray out;
     for (const QByteArray &line : input.split('\n'))
-        out += correctTimeLine(QString::fromLatin1(line)).toLatin1() + '\n';
+        out +=
+            correctTimeLine(QString::fromLatin1(line.constData(), line.size())).toLatin1() + '\n';
     return out;
 }
 
@@ -179,6 +180,8 @@ void TestStream::blockSplits_data()
     QTest::newRow("cut short") << withDates("<time>DATE\n<time>DATE", oldDate);
     QTest::newRow("line ends in the date")
         << withDates("<time>2001-\n02-03T\n<time>DATE\rT", oldDate);
+    QTest::newRow("NUL bytes") << withDates("\x01<time>DATET", oldDate).replace('\x01', '\0') +
+                                      QByteArray("\0\x03\0\xfe\xff\0<\0\n\0", 10);
     QTest::newRow("eleven characters") << withDates("<time>DATEx\n<time>xDATET\n", oldDate);
     QTest::newRow("UTF-16LE") << utf16(QString::fromUtf8(point.repeated(9) + "\r\n\xc4\x8d\n"),
                                        false);
