@@ -119,7 +119,8 @@ Run runTool(const QString &workDir, const QStringList &args, const QStringList &
     run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
     const QString errors = QString::fromUtf8(process.readAllStandardError());
-    run.errorLines = errors.split('\n', Qt::SkipEmptyParts);
+    run.errorLines = errors.split('\n');
+    run.errorLines.removeAll(QString());
     return run;
 }
 
