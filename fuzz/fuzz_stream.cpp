@@ -1,6 +1,7 @@
 // Any file, read in blocks cut where the input says: the copy is the same as when the file is
 // read whole, and for single-byte text it is the rule applied to each line, so no byte but a
 // date's and a carriage return is changed, lost or added.
+#include "line_reference.h"
 #include "stream_copy.h"
 #include "track_correction.h"
 
@@ -47,20 +48,6 @@ QByteArray copyOf(QIODevice &in, qint64 blockSize)
     if (!copyCorrected(in, out, options).isEmpty())
         std::abort(); // memory devices do not fail
     return out.data();
-}
-
-QByteArray linesThroughRule(QByteArray input)
-{
-    input.replace('\r', "");
-    if (input.isEmpty())
-        return input;
-    if (input.endsWith('\n'))
-        input.chop(1);
-    QByteArray out;
-    for (const QByteArray &line : input.split('\n'))
-        out +=
-            correctTimeLine(QString::fromLatin1(line.constData(), line.size())).toLatin1() + '\n';
-    return out;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // The streamed copy of whole files: encodings, line ends, and text cut into blocks anywhere.
+#include "line_reference.h"
 #include "stream_copy.h"
 #include "track_correction.h"
 
@@ -68,22 +69,6 @@ QByteArray copied(const QByteArray &input, const CopyOptions &options = {})
     if (!failure.isEmpty())
         qWarning() << failure;
     return failure.isEmpty() ? out.data() : QByteArray("<failed>");
-}
-
-// The rule as the text streams describe it, one line at a time, for single-byte text:
-// Latin-1 maps every byte to one character and back.
-QByteArray linesThroughRule(QByteArray input)
-{
-    input.replace('\r', "");
-    if (input.isEmpty())
-        return input;
-    if (input.endsWith('\n'))
-        input.chop(1);
-    QByteArray out;
-    for (const QByteArray &line : input.split('\n'))
-        out +=
-            correctTimeLine(QString::fromLatin1(line.constData(), line.size())).toLatin1() + '\n';
-    return out;
 }
 
 } // namespace
