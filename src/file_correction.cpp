@@ -1,5 +1,6 @@
 #include "stream_copy.h"
 #include "track_correction.h"
+#include "write_behind.h"
 
 #include <QDir>
 #include <QFile>
@@ -44,7 +45,11 @@ QString correctFile(QFileInfo fi)
     QSaveFile output(outFi.filePath());
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return QStringLiteral("cannot write %1: %2").arg(outFi.filePath(), output.errorString());
-    const QString failure = copyCorrected(input, output);
+    CopyOptions options;
+    options.writtenThrough = [&output](qint64 offset, qint64 length) {
+        startWriteBack(output, offset, length);
+    };
+    const QString failure = copyCorrected(input, output, options);
     if (!failure.isEmpty()) {
         output.cancelWriting();
         return failure;

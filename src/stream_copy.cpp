@@ -59,60 +59,74 @@ qint64 readFully(QIODevice &in, char *into, qint64 size)
 // Qt's byte-order helpers take plain unsigned integers, not character types.
 template <typename Unit> using RawUnit = std::conditional_t<sizeof(Unit) == 2, quint16, quint32>;
 
-// Buffers the output units in the file's byte order and writes them out a block at a time.
+// Buffers the output units in the file's byte order and writes them out a buffer at a time.
 template <typename Unit> struct UnitWriter {
     QIODevice &out;
     bool bigEndian;
-    bool crlf;
-    qint64 blockSize;
-    std::vector<char> buffer; // keeps its capacity from block to block
+    const CopyOptions &options;
+    std::vector<char> buffer; // sized once; `used` says how much of it holds output
+    std::size_t used = 0;
+    qint64 written = 0;
+    qint64 handedOver = 0; // what writtenThrough has been told of
     bool failed = false;
 
-    void appendRaw(const char *bytes, qint64 count)
+    void writeOut(const char *bytes, std::size_t count)
     {
-        buffer.insert(buffer.end(), bytes, bytes + count);
-        if (qint64(buffer.size()) >= blockSize)
+        if (count == 0)
+            return;
+        if (out.write(bytes, qint64(count)) != qint64(count))
+            failed = true;
+        written += qint64(count);
+        if (options.writtenThrough && written - handedOver >= options.writtenThroughStep) {
+            options.writtenThrough(handedOver, written - handedOver);
+            handedOver = written;
+        }
+    }
+
+    void flush()
+    {
+        writeOut(buffer.data(), used);
+        used = 0;
+    }
+
+    void appendRaw(const char *bytes, std::size_t count)
+    {
+        if (count > buffer.size() - used) {
             flush();
+            if (count > buffer.size()) {
+                writeOut(bytes, count);
+                return;
+            }
+        }
+        std::memcpy(buffer.data() + used, bytes, count);
+        used += count;
     }
 
     void appendUnit(Unit u)
     {
-        if constexpr (sizeof(Unit) == 1) {
-            buffer.push_back(char(u));
-            return;
-        }
         char bytes[sizeof(Unit)];
-        if (bigEndian)
+        if constexpr (sizeof(Unit) == 1)
+            bytes[0] = char(u);
+        else if (bigEndian)
             qToBigEndian<RawUnit<Unit>>(RawUnit<Unit>(u), bytes);
         else
             qToLittleEndian<RawUnit<Unit>>(RawUnit<Unit>(u), bytes);
-        buffer.insert(buffer.end(), bytes, bytes + sizeof(Unit));
+        appendRaw(bytes, sizeof(Unit));
     }
 
     void append(const Unit *units, std::size_t count)
     {
         if constexpr (sizeof(Unit) == 1) {
-            if (!crlf) {
-                appendRaw(reinterpret_cast<const char *>(units), qint64(count));
+            if (!options.crlfLineEnds) {
+                appendRaw(reinterpret_cast<const char *>(units), count);
                 return;
             }
         }
-        const Unit *end = units + count;
-        for (const Unit *u = units; u != end; ++u) {
-            if (crlf && *u == Unit('\n'))
+        for (const Unit *u = units; u != units + count; ++u) {
+            if (options.crlfLineEnds && *u == Unit('\n'))
                 appendUnit(Unit('\r'));
             appendUnit(*u);
         }
-        if (qint64(buffer.size()) >= blockSize)
-            flush();
-    }
-
-    void flush()
-    {
-        const qint64 size = qint64(buffer.size());
-        if (size > 0 && out.write(buffer.data(), size) != size)
-            failed = true;
-        buffer.clear();
     }
 };
 
@@ -128,9 +142,10 @@ template <typename Unit>
 QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, QByteArray pending,
                   const CopyOptions &options)
 {
-    UnitWriter<Unit> writer{out, encoding.bigEndian, options.crlfLineEnds, options.blockSize, {}};
-    TimeLineCorrector<Unit> corrector;
     const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
+    UnitWriter<Unit> writer{out, encoding.bigEndian, options,
+                            std::vector<char>(std::size_t(blockSize))};
+    TimeLineCorrector<Unit> corrector;
     std::vector<char> raw(std::size_t(blockSize) + sizeof(Unit) + std::size_t(pending.size()));
     std::vector<Unit> units(sizeof(Unit) == 1 ? 0 : raw.size() / sizeof(Unit)); // bytes: in place
     qint64 carried = pending.size(); // bytes of an incomplete unit, or not yet converted
@@ -170,7 +185,7 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, QByte
         writer.append(&lineEnd, 1);
     }
     // A file cut in the middle of a unit: its last bytes are no text, and are kept as they are.
-    writer.appendRaw(raw.data(), carried);
+    writer.appendRaw(raw.data(), std::size_t(carried));
     writer.flush();
     if (writer.failed)
         return QStringLiteral("cannot write: ") + out.errorString();

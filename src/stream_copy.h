@@ -4,6 +4,8 @@
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
+
 struct CopyOptions {
     // How much is read at a time; also the most that is buffered before writing.
     qint64 blockSize = 256 * 1024;
@@ -13,6 +15,10 @@ struct CopyOptions {
 #else
     bool crlfLineEnds = false;
 #endif
+    // Told of each stretch of at least writtenThroughStep bytes once it is written, so that
+    // the output can start putting it on disk while the copy goes on.
+    std::function<void(qint64 offset, qint64 length)> writtenThrough;
+    qint64 writtenThroughStep = 8 << 20;
 };
 
 // Copies `in` to `out` as text mode would, with each line's first time stamp corrected, but

@@ -56,10 +56,23 @@ template <typename Unit> int matchTag(const Unit *at, const Unit *to, int matche
     return matched;
 }
 
+#if defined(__GNUC__) || defined(__clang__)
+// Which of sixteen byte lanes, read as two 64-bit halves, is the first that is set.
+inline int firstLane(const std::uint64_t halves[2])
+{
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return halves[0] ? __builtin_ctzll(halves[0]) / 8 : 8 + __builtin_ctzll(halves[1]) / 8;
+#else
+    return halves[0] ? __builtin_clzll(halves[0]) / 8 : 8 + __builtin_clzll(halves[1]) / 8;
+#endif
+}
+#endif
+
 // The first place in [from, to) where a '<' stands two units before an 'i': every "<time>"
 // starts at one, and in GPX few other places do ("<trkpt", "<ele>" and "</" do not), so
 // checking them one by one is cheap. Sixteen bytes are tested at a time where the compiler
-// has vector types; at most `to - 2` is returned, the rest is left to the caller.
+// has vector types. When there is none, returns a place among the last two units, which are
+// left to the caller: they may begin a tag that the next block ends.
 template <typename Unit> const Unit *findTagCandidate(const Unit *from, const Unit *to)
 {
 #if defined(__GNUC__) || defined(__clang__)
@@ -73,7 +86,7 @@ template <typename Unit> const Unit *findTagCandidate(const Unit *from, const Un
             std::uint64_t halves[2];
             std::memcpy(halves, &hits, 16);
             if ((halves[0] | halves[1]) != 0)
-                break; // one of these sixteen; the loop below finds which
+                return from + firstLane(halves);
             from += 16;
         }
     }

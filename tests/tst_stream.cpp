@@ -18,6 +18,7 @@ class TestStream : public QObject
     void copy();
     void blockSplits_data();
     void blockSplits();
+    void writtenThroughFollowsTheCopy();
     void deviceFailures_data();
     void deviceFailures();
 };
@@ -57,6 +58,13 @@ QByteArray utf32(const QString &text, bool bigEndian)
             out += char(u >> (bigEndian ? 24 - 8 * i : 8 * i));
     }
     return out;
+}
+
+CopyOptions inBlocksOf(qint64 blockSize)
+{
+    CopyOptions options;
+    options.blockSize = blockSize;
+    return options;
 }
 
 QByteArray copied(const QByteArray &input, const CopyOptions &options = {})
@@ -179,7 +187,7 @@ void TestStream::blockSplits_data()
 void TestStream::blockSplits()
 {
     QFETCH(QByteArray, input);
-    const QByteArray whole = copied(input, CopyOptions{1 << 24});
+    const QByteArray whole = copied(input, inBlocksOf(1 << 24));
     const bool wide = QByteArray(QTest::currentDataTag()).startsWith("UTF");
     if (!wide)
         QCOMPARE(whole, linesThroughRule(input));
@@ -189,10 +197,32 @@ void TestStream::blockSplits()
             if (shift > 0 && wide)
                 break;
             const QByteArray prefix(shift, ' ');
-            QVERIFY2(copied(prefix + input, CopyOptions{blockSize}) == prefix + whole,
+            QVERIFY2(copied(prefix + input, inBlocksOf(blockSize)) == prefix + whole,
                      qPrintable(QStringLiteral("block %1, shift %2").arg(blockSize).arg(shift)));
         }
     }
+}
+
+// What is handed over for writing to disk is each written stretch once, in order, and only
+// what was written.
+void TestStream::writtenThroughFollowsTheCopy()
+{
+    const QByteArray input = withDates("<time>DATET0</time>\r\n", oldDate).repeated(5000);
+    QBuffer in, out;
+    in.setData(input);
+    in.open(QIODevice::ReadOnly);
+    out.open(QIODevice::WriteOnly);
+    CopyOptions options = inBlocksOf(1000);
+    options.writtenThroughStep = 4096;
+    qint64 next = 0;
+    options.writtenThrough = [&](qint64 offset, qint64 length) {
+        QCOMPARE(offset, next);
+        QVERIFY(length >= 4096);
+        QVERIFY(offset + length <= out.size());
+        next = offset + length;
+    };
+    QCOMPARE(copyCorrected(in, out, options), QString());
+    QVERIFY(next > out.size() - 4096 - 1000);
 }
 
 namespace
