@@ -46,6 +46,17 @@ void walkDirectory(QDir dir, const QStringList &walking, const Report &report)
     }
 }
 
+// A file name may hold a line feed or a terminal's escape codes; a report stays one line.
+QByteArray printable(const QString &text)
+{
+    QString shown = text;
+    for (QChar &c : shown) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('?');
+    }
+    return QFile::encodeName(shown);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -54,8 +65,8 @@ int main(int argc, char *argv[])
     bool failed = false;
     const Report report = [&failed](const QString &path, const QString &reason) {
         failed = true;
-        std::fprintf(stderr, "gpx-rollover: %s: %s\n", QFile::encodeName(path).constData(),
-                     reason.toLocal8Bit().constData());
+        std::fprintf(stderr, "gpx-rollover: %s: %s\n", printable(path).constData(),
+                     printable(reason).constData());
     };
     for (int i = 1; i < argc; ++i) {
         // The file system's own decoding, so that the name finds its way back to the same file.

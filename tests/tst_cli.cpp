@@ -97,6 +97,11 @@ QStringList copiesIn(const QString &root)
     return found;
 }
 
+bool hasGpxName(const QString &path)
+{
+    return path.endsWith(QLatin1String(".gpx"), Qt::CaseInsensitive);
+}
+
 struct Run {
     int exitCode = -1;
     QByteArray out;
@@ -199,6 +204,19 @@ void TestCli::failures_data()
         << QStringList{"^gpx-rollover: missing.txt: No such file",
                        "^gpx-rollover: missing.gpx: No such file"}
         << QStringList{"gpswrok/a.gpx"};
+    QTest::newRow("names that would break the line")
+        << QStringList{"in\nside/a.gpx", "in\nside/gpswrok"}
+        << QStringList{".", "new\nline", "\x1b[2J"}
+        << QStringList{"^gpx-rollover: \\./in\\?side/a\\.gpx: cannot create the folder "
+                       "\\./in\\?side/gpswrok$",
+                       "^gpx-rollover: new\\?line: No such file",
+                       "^gpx-rollover: \\?\\[2J: No such file"}
+        << QStringList();
+    QTest::newRow("a missing track still gets its folder")
+        << QStringList{"sub/"} << QStringList{"sub/missing.gpx", "new/missing.gpx"}
+        << QStringList{"^gpx-rollover: sub/missing.gpx: No such file",
+                       "^gpx-rollover: new/missing.gpx: "}
+        << QStringList();
     QTest::newRow("a file named gpswrok in the way")
         << QStringList{"in/a.gpx", "in/gpswrok"} << QStringList{"in"}
         << QStringList{"^gpx-rollover: in/a.gpx: cannot create the folder in/gpswrok$"}
@@ -253,6 +271,12 @@ void TestCli::failures()
     QCOMPARE(run.exitCode, messages.isEmpty() ? 0 : 1);
     QCOMPARE(run.out, QByteArray());
     QCOMPARE(copiesIn(root.path()), copies);
+    // Each track named, found or not, has its output folder wherever its folder exists.
+    for (const QString &arg : args) {
+        const QFileInfo named(root.filePath(arg));
+        if (hasGpxName(arg) && named.dir().exists() && !named.isSymLink())
+            QVERIFY2(QFileInfo(named.dir(), "gpswrok").isDir(), qPrintable(arg));
+    }
     // Whatever went wrong, no input was touched.
     QDirIterator it(root.path(), QStringList{"*.gpx"}, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
