@@ -21,8 +21,11 @@ QString correctFile(QFileInfo fi)
     QDir outDir(parent);
     if (!outDir.cd(outName)) {
         parent.mkdir(outName);
-        if (!outDir.cd(outName))
+        if (!outDir.cd(outName)) {
+            if (!parent.exists()) // the track's own folder is missing: say so, not the symptom
+                return QStringLiteral("No such file or directory");
             return QStringLiteral("cannot create the folder %1").arg(parent.filePath(outName));
+        }
     }
 
     // Opening a pipe or a device would wait for a writer, or never end.

@@ -215,7 +215,7 @@ void TestCli::failures_data()
     QTest::newRow("a missing track still gets its folder")
         << QStringList{"sub/"} << QStringList{"sub/missing.gpx", "new/missing.gpx"}
         << QStringList{"^gpx-rollover: sub/missing.gpx: No such file",
-                       "^gpx-rollover: new/missing.gpx: "}
+                       "^gpx-rollover: new/missing.gpx: No such file or directory$"}
         << QStringList();
     QTest::newRow("a file named gpswrok in the way")
         << QStringList{"in/a.gpx", "in/gpswrok"} << QStringList{"in"}
