@@ -72,10 +72,15 @@ template <typename Unit> struct UnitWriter {
 
     void writeOut(const char *bytes, std::size_t count)
     {
-        if (count == 0)
-            return;
-        if (out.write(bytes, qint64(count)) != qint64(count))
-            failed = true;
+        // A short write is not yet a failure: writing the rest tells why it stopped (a full
+        // disk, say), where the short count alone would leave the reason unknown.
+        for (qint64 left = qint64(count); left > 0 && !failed;) {
+            const qint64 n = out.write(bytes + qint64(count) - left, left);
+            if (n <= 0)
+                failed = true;
+            else
+                left -= n;
+        }
         written += qint64(count);
         if (options.writtenThrough && written - handedOver >= options.writtenThroughStep) {
             options.writtenThrough(handedOver, written - handedOver);

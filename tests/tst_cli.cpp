@@ -15,12 +15,8 @@ class TestCli : public QObject
     Q_OBJECT
 
   private slots:
-    void walk_data();
-    void walk();
-    void failures_data();
-    void failures();
-    void hardLinkedCopyIsReplaced();
-    void earlierCopyIsOverwritten();
+    void run_data();
+    void run();
     void fullDiskKeepsEarlierCopy();
     void unreadableEntriesAreReported();
 };
@@ -43,6 +39,7 @@ QByteArray track(const QString &date)
 
 const QByteArray original = track(oldDate);
 const QByteArray corrected = track(newDate).replace("\r", "") + '\n';
+const QByteArray earlierCopy("an earlier copy\n");
 
 bool writeFile(const QString &path, const QByteArray &bytes)
 {
@@ -57,15 +54,26 @@ QByteArray readFile(const QString &path)
 }
 
 // Builds a tree in `root` from entries: "dir/" a folder, "name -> target" a symbolic link,
-// "name|" a named pipe, "name" a file holding a rolled-over track.
+// "name == target" a hard link, "name|" a named pipe, "name~" a file holding earlierCopy,
+// "name" a file holding a rolled-over track.
 bool makeTree(const QString &root, const QStringList &entries)
 {
     QDir dir(root);
     for (const QString &entry : entries) {
-        const QString path = dir.filePath(entry.section(QStringLiteral(" -> "), 0, 0));
+        const QString path = dir.filePath(entry.section(' ', 0, 0));
         bool made = dir.mkpath(QFileInfo(path).path());
         if (entry.contains(QStringLiteral(" -> "))) {
             made = made && QFile::link(entry.section(QStringLiteral(" -> "), 1), path);
+        } else if (entry.contains(QStringLiteral(" == "))) {
+#ifdef Q_OS_UNIX
+            const QString target = dir.filePath(entry.section(QStringLiteral(" == "), 1));
+            made = made && ::link(QFile::encodeName(target).constData(),
+                                  QFile::encodeName(path).constData()) == 0;
+#else
+            made = false;
+#endif
+        } else if (entry.endsWith('~')) {
+            made = made && writeFile(path.chopped(1), earlierCopy);
         } else if (entry.endsWith('/')) {
             made = made && dir.mkpath(entry);
         } else if (entry.endsWith('|')) {
@@ -129,195 +137,142 @@ Run runTool(const QString &workDir, const QStringList &args, const QStringList &
     return run;
 }
 
+// One pattern for each line on standard error, in order; the exit status follows from them.
+void expectReports(const Run &run, const QStringList &patterns)
+{
+    QCOMPARE(run.errorLines.size(), patterns.size());
+    for (int i = 0; i < patterns.size(); ++i)
+        QVERIFY2(run.errorLines[i].contains(QRegularExpression(patterns[i])),
+                 qPrintable(run.errorLines[i]));
+    QCOMPARE(run.exitCode, patterns.isEmpty() ? 0 : 1);
+    QCOMPARE(run.out, QByteArray());
+}
+
 } // namespace
 
-void TestCli::walk_data()
+void TestCli::run_data()
 {
     QTest::addColumn<QStringList>("tree");
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("copies");
+    QTest::addColumn<QStringList>("copies");   // every file below a gpswrok folder afterwards
+    QTest::addColumn<QStringList>("messages"); // a pattern for each line on standard error
+    using L = QStringList;
 
     QTest::newRow("suffix in any letter case")
-        << QStringList{"track.GPX", "Track.Gpx", "a.gpx.bak", "gpx", "notes.txt", "gpx.txt"}
-        << QStringList{"."} << QStringList{"gpswrok/Track.Gpx", "gpswrok/track.GPX"};
+        << L{"track.GPX", "Track.Gpx", "a.gpx.bak", "gpx", "notes.txt", "gpx.txt"} << L{"."}
+        << L{"gpswrok/Track.Gpx", "gpswrok/track.GPX"} << L();
     QTest::newRow("files named directly")
-        << QStringList{"a.gpx", "sub/b.gpx", "sub/c.gpx"} << QStringList{"sub/b.gpx", "a.gpx"}
-        << QStringList{"gpswrok/a.gpx", "sub/gpswrok/b.gpx"};
+        << L{"a.gpx", "sub/b.gpx", "sub/c.gpx"} << L{"sub/b.gpx", "a.gpx"}
+        << L{"gpswrok/a.gpx", "sub/gpswrok/b.gpx"} << L();
     QTest::newRow("a folder with a gpx suffix is walked")
-        << QStringList{"rides.gpx/in.gpx"} << QStringList{"rides.gpx"}
-        << QStringList{"rides.gpx/gpswrok/in.gpx"};
+        << L{"rides.gpx/in.gpx"} << L{"rides.gpx"} << L{"rides.gpx/gpswrok/in.gpx"} << L();
     QTest::newRow("only folders named exactly gpswrok are skipped")
-        << QStringList{"gpswrok/old.gpx", "GPSWROK/a.gpx", "Gpswrok/b.gpx", "gpswrok2/c.gpx",
-                       "deep/er/gpswrok/d.gpx"}
-        << QStringList{"."}
-        << QStringList{"GPSWROK/gpswrok/a.gpx", "Gpswrok/gpswrok/b.gpx", "deep/er/gpswrok/d.gpx",
-                       "gpswrok/old.gpx", "gpswrok2/gpswrok/c.gpx"};
+        << L{"gpswrok/old.gpx", "GPSWROK/a.gpx", "Gpswrok/b.gpx", "gpswrok2/c.gpx",
+             "d/e/gpswrok/f.gpx"}
+        << L{"."}
+        << L{"GPSWROK/gpswrok/a.gpx", "Gpswrok/gpswrok/b.gpx", "d/e/gpswrok/f.gpx",
+             "gpswrok/old.gpx", "gpswrok2/gpswrok/c.gpx"}
+        << L();
     QTest::newRow("an output folder named directly is walked")
-        << QStringList{"gpswrok/old.gpx"} << QStringList{"gpswrok"}
-        << QStringList{"gpswrok/gpswrok/old.gpx", "gpswrok/old.gpx"};
+        << L{"gpswrok/old.gpx"} << L{"gpswrok"} << L{"gpswrok/gpswrok/old.gpx", "gpswrok/old.gpx"}
+        << L();
     QTest::newRow("hidden entries are not visited")
-        << QStringList{".hidden.gpx", ".dir/x.gpx", "seen.gpx"} << QStringList{"."}
-        << QStringList{"gpswrok/seen.gpx"};
+        << L{".hidden.gpx", ".dir/x.gpx", "seen.gpx"} << L{"."} << L{"gpswrok/seen.gpx"} << L();
     QTest::newRow("a hidden file named directly")
-        << QStringList{".hidden.gpx"} << QStringList{".hidden.gpx"}
-        << QStringList{"gpswrok/.hidden.gpx"};
+        << L{".hidden.gpx"} << L{".hidden.gpx"} << L{"gpswrok/.hidden.gpx"} << L();
     QTest::newRow("links back to ancestors")
-        << QStringList{"a/b/c.gpx", "a/b/up -> ..", "a/b/top -> ../..", "a/b/self -> .",
-                       "a/loop -> ../a"}
-        << QStringList{"a"} << QStringList{"a/b/gpswrok/c.gpx"};
+        << L{"a/b/c.gpx", "a/b/up -> ..", "a/b/top -> ../..", "a/b/self -> .", "a/loop -> ../a"}
+        << L{"a"} << L{"a/b/gpswrok/c.gpx"} << L();
     QTest::newRow("a trailing slash")
-        << QStringList{"sub/x.gpx"} << QStringList{"sub/"} << QStringList{"sub/gpswrok/x.gpx"};
+        << L{"sub/x.gpx"} << L{"sub/"} << L{"sub/gpswrok/x.gpx"} << L();
     QTest::newRow("non-ASCII names")
-        << QStringList{QString::fromUtf8("caf\xc3\xa9/\xd0\x96.gpx")} << QStringList{"."}
-        << QStringList{QString::fromUtf8("caf\xc3\xa9/gpswrok/\xd0\x96.gpx")};
-}
+        << L{QString::fromUtf8("caf\xc3\xa9/\xd0\x96.gpx")} << L{"."}
+        << L{QString::fromUtf8("caf\xc3\xa9/gpswrok/\xd0\x96.gpx")} << L();
+    QTest::newRow("an earlier copy is replaced, never appended to")
+        << L{"a.gpx", "gpswrok/a.gpx~"} << L{"a.gpx", "."} << L{"gpswrok/a.gpx"} << L();
+    QTest::newRow("a hard link in the copy's place is replaced by a new file")
+        << L{"a.gpx", "gpswrok/a.gpx == a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"} << L();
 
-void TestCli::walk()
-{
-    QFETCH(QStringList, tree);
-    QFETCH(QStringList, args);
-    QFETCH(QStringList, copies);
-    QTemporaryDir root;
-    QVERIFY(makeTree(root.path(), tree));
-    const Run run = runTool(root.path(), args);
-    QCOMPARE(run.errorLines, QStringList());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.out, QByteArray());
-    QCOMPARE(copiesIn(root.path()), copies);
-    for (const QString &copy : copies) {
-        const bool madeHere = !tree.contains(copy);
-        QCOMPARE(readFile(root.filePath(copy)), madeHere ? corrected : original);
-    }
-}
-
-void TestCli::failures_data()
-{
-    QTest::addColumn<QStringList>("tree");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("messages"); // a pattern for each line, in order
-    QTest::addColumn<QStringList>("copies");
-
-    QTest::newRow("no arguments") << QStringList{"a.gpx"} << QStringList() << QStringList()
-                                  << QStringList();
+    QTest::newRow("no arguments") << L{"a.gpx"} << L() << L() << L();
     QTest::newRow("arguments that name nothing")
-        << QStringList{"a.gpx"} << QStringList{"missing.txt", "missing.gpx", "a.gpx"}
-        << QStringList{"^gpx-rollover: missing.txt: No such file",
-                       "^gpx-rollover: missing.gpx: No such file"}
-        << QStringList{"gpswrok/a.gpx"};
-    QTest::newRow("names that would break the line")
-        << QStringList{"in\nside/a.gpx", "in\nside/gpswrok"}
-        << QStringList{".", "new\nline", "\x1b[2J"}
-        << QStringList{"^gpx-rollover: \\./in\\?side/a\\.gpx: cannot create the folder "
-                       "\\./in\\?side/gpswrok$",
-                       "^gpx-rollover: new\\?line: No such file",
-                       "^gpx-rollover: \\?\\[2J: No such file"}
-        << QStringList();
+        << L{"a.gpx"} << L{"missing.txt", "missing.gpx", "a.gpx"} << L{"gpswrok/a.gpx"}
+        << L{"^gpx-rollover: missing.txt: No such file",
+             "^gpx-rollover: missing.gpx: No such file"};
     QTest::newRow("a missing track still gets its folder")
-        << QStringList{"sub/"} << QStringList{"sub/missing.gpx", "new/missing.gpx"}
-        << QStringList{"^gpx-rollover: sub/missing.gpx: No such file",
-                       "^gpx-rollover: new/missing.gpx: No such file or directory$"}
-        << QStringList();
+        << L{"sub/"} << L{"sub/missing.gpx", "new/missing.gpx"} << L()
+        << L{"^gpx-rollover: sub/missing.gpx: No such file",
+             "^gpx-rollover: new/missing.gpx: No such file or directory$"};
+    QTest::newRow("names that would break the line")
+        << L{"in\nside/a.gpx", "in\nside/gpswrok"} << L{".", "new\nline", "\x1b[2J"} << L()
+        << L{"^gpx-rollover: \\./in\\?side/a\\.gpx: cannot create the folder "
+             "\\./in\\?side/gpswrok$",
+             "^gpx-rollover: new\\?line: No such file", "^gpx-rollover: \\?\\[2J: No such file"};
     QTest::newRow("a file named gpswrok in the way")
-        << QStringList{"in/a.gpx", "in/gpswrok"} << QStringList{"in"}
-        << QStringList{"^gpx-rollover: in/a.gpx: cannot create the folder in/gpswrok$"}
-        << QStringList();
+        << L{"in/a.gpx", "in/gpswrok"} << L{"in"} << L()
+        << L{"^gpx-rollover: in/a.gpx: cannot create the folder in/gpswrok$"};
     QTest::newRow("a folder where the copy goes")
-        << QStringList{"a.gpx", "gpswrok/a.gpx/"} << QStringList{"a.gpx"}
-        << QStringList{"^gpx-rollover: a.gpx: cannot write gpswrok/a.gpx: "} << QStringList();
+        << L{"a.gpx", "gpswrok/a.gpx/"} << L{"a.gpx"} << L()
+        << L{"^gpx-rollover: a.gpx: cannot write gpswrok/a.gpx: "};
     QTest::newRow("output folder is a link to its own folder")
-        << QStringList{"a.gpx", "gpswrok -> ."} << QStringList{"a.gpx"}
-        << QStringList{"^gpx-rollover: a.gpx: refused: .* would replace the file itself$"}
-        << QStringList();
+        << L{"a.gpx", "gpswrok -> ."} << L{"a.gpx"} << L()
+        << L{"^gpx-rollover: a.gpx: refused: .* would replace the file itself$"};
     QTest::newRow("output folder links back through a parent")
-        << QStringList{"in/a.gpx", "in/gpswrok -> ../in"} << QStringList{"in/a.gpx"}
-        << QStringList{"^gpx-rollover: in/a.gpx: refused: "} << QStringList();
+        << L{"in/a.gpx", "in/gpswrok -> ../in"} << L{"in/a.gpx"} << L()
+        << L{"^gpx-rollover: in/a.gpx: refused: "};
     QTest::newRow("the copy's name is a link to the input")
-        << QStringList{"a.gpx", "gpswrok/a.gpx -> ../a.gpx"} << QStringList{"a.gpx"}
-        << QStringList{"^gpx-rollover: a.gpx: refused: "} << QStringList{"gpswrok/a.gpx"};
+        << L{"a.gpx", "gpswrok/a.gpx -> ../a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"}
+        << L{"^gpx-rollover: a.gpx: refused: "};
     QTest::newRow("the input is a link to its copy")
-        << QStringList{"gpswrok/a.gpx", "a.gpx -> gpswrok/a.gpx"} << QStringList{"a.gpx"}
-        << QStringList{"^gpx-rollover: a.gpx: refused: "} << QStringList{"gpswrok/a.gpx"};
-    QTest::newRow("a named pipe") << QStringList{"p.gpx|"} << QStringList{"p.gpx"}
-                                  << QStringList{"^gpx-rollover: p.gpx: not a regular file$"}
-                                  << QStringList();
+        << L{"gpswrok/a.gpx", "a.gpx -> gpswrok/a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"}
+        << L{"^gpx-rollover: a.gpx: refused: "};
+    QTest::newRow("a named pipe") << L{"p.gpx|"} << L{"p.gpx"} << L()
+                                  << L{"^gpx-rollover: p.gpx: not a regular file$"};
     // Failing copies show the order of the walk: by name without regard to case, a folder's
     // files before the entries that follow it; and arguments in the order given.
     QTest::newRow("visit order")
-        << QStringList{"w/c.gpx",          "w/B.gpx",
-                       "w/a.gpx",          "w/Bb/z.gpx",
-                       "w/gpswrok/a.gpx/", "w/gpswrok/B.gpx/",
-                       "w/gpswrok/c.gpx/", "w/Bb/gpswrok/z.gpx/"}
-        << QStringList{"w", "w/a.gpx"}
-        << QStringList{"^gpx-rollover: w/a.gpx: ", "^gpx-rollover: w/B.gpx: ",
-                       "^gpx-rollover: w/Bb/z.gpx: ", "^gpx-rollover: w/c.gpx: ",
-                       "^gpx-rollover: w/a.gpx: "}
-        << QStringList();
+        << L{"w/c.gpx",          "w/B.gpx",          "w/a.gpx",          "w/Bb/z.gpx",
+             "w/gpswrok/a.gpx/", "w/gpswrok/B.gpx/", "w/gpswrok/c.gpx/", "w/Bb/gpswrok/z.gpx/"}
+        << L{"w", "w/a.gpx"} << L()
+        << L{"^gpx-rollover: w/a.gpx: ", "^gpx-rollover: w/B.gpx: ", "^gpx-rollover: w/Bb/z.gpx: ",
+             "^gpx-rollover: w/c.gpx: ", "^gpx-rollover: w/a.gpx: "};
 }
 
-void TestCli::failures()
+void TestCli::run()
 {
     QFETCH(QStringList, tree);
     QFETCH(QStringList, args);
-    QFETCH(QStringList, messages);
     QFETCH(QStringList, copies);
+    QFETCH(QStringList, messages);
     QTemporaryDir root;
     if (!makeTree(root.path(), tree))
         QSKIP("this tree cannot be made here");
-    const Run run = runTool(root.path(), args);
-    QCOMPARE(run.errorLines.size(), messages.size());
-    for (int i = 0; i < messages.size(); ++i)
-        QVERIFY2(run.errorLines[i].contains(QRegularExpression(messages[i])),
-                 qPrintable(run.errorLines[i]));
-    QCOMPARE(run.exitCode, messages.isEmpty() ? 0 : 1);
-    QCOMPARE(run.out, QByteArray());
+    QStringList made; // the paths that the tree's entries make
+    for (const QString &entry : tree)
+        made << entry.section(' ', 0, 0);
+    expectReports(runTool(root.path(), args), messages);
     QCOMPARE(copiesIn(root.path()), copies);
+    for (const QString &copy : copies) {
+        const QByteArray bytes = readFile(root.filePath(copy));
+        QVERIFY2(bytes == corrected || (made.contains(copy) && bytes == original),
+                 qPrintable(copy));
+    }
     // Each track named, found or not, has its output folder wherever its folder exists.
     for (const QString &arg : args) {
         const QFileInfo named(root.filePath(arg));
-        if (hasGpxName(arg) && named.dir().exists() && !named.isSymLink())
+        if (hasGpxName(arg) && !named.isDir() && named.dir().exists())
             QVERIFY2(QFileInfo(named.dir(), "gpswrok").isDir(), qPrintable(arg));
     }
     // Whatever went wrong, no input was touched.
-    QDirIterator it(root.path(), QStringList{"*.gpx"}, QDir::Files, QDirIterator::Subdirectories);
+    QDirIterator it(root.path(), QStringList{"*.gpx"}, QDir::Files | QDir::Hidden,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = it.next();
+        const QString path = QDir(root.path()).relativeFilePath(it.next());
         if (!path.contains(QStringLiteral("gpswrok/")) ||
-            tree.contains(QDir(root.path()).relativeFilePath(path)))
-            QCOMPARE(readFile(path), original);
+            (made.contains(path) && !copies.contains(path)))
+            QCOMPARE(readFile(root.filePath(path)), original);
     }
 }
 
-// A hard link in the copy's place is replaced by a new file; the input keeps its bytes.
-void TestCli::hardLinkedCopyIsReplaced()
-{
-    QTemporaryDir root;
-    QVERIFY(makeTree(root.path(), {"a.gpx", "gpswrok/"}));
-#ifdef Q_OS_UNIX
-    QCOMPARE(::link(QFile::encodeName(root.filePath("a.gpx")).constData(),
-                    QFile::encodeName(root.filePath("gpswrok/a.gpx")).constData()),
-             0);
-#else
-    QSKIP("hard links are made with POSIX here");
-#endif
-    const Run run = runTool(root.path(), {"a.gpx"});
-    QCOMPARE(run.errorLines, QStringList());
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readFile(root.filePath("a.gpx")), original);
-    QCOMPARE(readFile(root.filePath("gpswrok/a.gpx")), corrected);
-}
-
-void TestCli::earlierCopyIsOverwritten()
-{
-    QTemporaryDir root;
-    QVERIFY(makeTree(root.path(), {"a.gpx", "gpswrok/"}));
-    QVERIFY(writeFile(root.filePath("gpswrok/a.gpx"), QByteArray(100000, 'x')));
-    const Run run = runTool(root.path(), {"a.gpx", "."});
-    QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readFile(root.filePath("gpswrok/a.gpx")), corrected);
-    QCOMPARE(copiesIn(root.path()), QStringList{"gpswrok/a.gpx"});
-}
-
-// A copy that does not fit leaves the earlier copy as it was, and no half-written file.
 void TestCli::fullDiskKeepsEarlierCopy()
 {
 #ifdef Q_OS_LINUX
@@ -327,20 +282,15 @@ void TestCli::fullDiskKeepsEarlierCopy()
     if (::geteuid() != 0 ||
         QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", disk}) != 0)
         QSKIP("a small file system cannot be mounted here");
-    const QByteArray earlier("an earlier copy\n");
-    const bool made = makeTree(disk, {"gpswrok/"}) &&
-                      writeFile(disk + "/big.gpx", original.repeated(2000)) &&
-                      writeFile(disk + "/gpswrok/big.gpx", earlier);
+    const bool made = makeTree(disk, {"gpswrok/big.gpx~"}) &&
+                      writeFile(disk + "/big.gpx", original.repeated(2000));
     const Run run = runTool(disk, {"big.gpx"});
     const QByteArray kept = readFile(disk + "/gpswrok/big.gpx");
     const QStringList left = copiesIn(disk);
     QProcess::execute("umount", {disk});
     QVERIFY(made);
-    QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.errorLines.size(), 1);
-    QVERIFY2(run.errorLines[0].startsWith("gpx-rollover: big.gpx: cannot write"),
-             qPrintable(run.errorLines[0]));
-    QCOMPARE(kept, earlier);
+    expectReports(run, {"^gpx-rollover: big.gpx: cannot write.*: No space left on device$"});
+    QCOMPARE(kept, earlierCopy);
     QCOMPARE(left, QStringList{"gpswrok/big.gpx"});
 #else
     QSKIP("needs a Linux tmpfs");
@@ -365,12 +315,8 @@ void TestCli::unreadableEntriesAreReported()
     QFile::setPermissions(root.filePath("secret.gpx"), QFileDevice::WriteOwner);
     const Run run = runTool(root.path(), {"."}, asUser);
     QFile::setPermissions(root.filePath("locked"), QFileDevice::Permissions(0x7700));
-    QCOMPARE(run.errorLines.size(), 2);
-    QVERIFY2(run.errorLines[0].startsWith("gpx-rollover: ./locked: cannot read the folder"),
-             qPrintable(run.errorLines[0]));
-    QVERIFY2(run.errorLines[1].startsWith("gpx-rollover: ./secret.gpx: Permission denied"),
-             qPrintable(run.errorLines[1]));
-    QCOMPARE(run.exitCode, 1);
+    expectReports(run, {"^gpx-rollover: \\./locked: cannot read the folder$",
+                        "^gpx-rollover: \\./secret\\.gpx: Permission denied$"});
     QCOMPARE(copiesIn(root.path()), QStringList{"gpswrok/open.gpx"});
 #else
     QSKIP("permission bits are POSIX");
