@@ -18,7 +18,6 @@ class TestStream : public QObject
     void copy();
     void blockSplits_data();
     void blockSplits();
-    void writtenThroughFollowsTheCopy();
     void deviceFailures_data();
     void deviceFailures();
 };
@@ -201,28 +200,6 @@ void TestStream::blockSplits()
                      qPrintable(QStringLiteral("block %1, shift %2").arg(blockSize).arg(shift)));
         }
     }
-}
-
-// What is handed over for writing to disk is each written stretch once, in order, and only
-// what was written.
-void TestStream::writtenThroughFollowsTheCopy()
-{
-    const QByteArray input = withDates("<time>DATET0</time>\r\n", oldDate).repeated(5000);
-    QBuffer in, out;
-    in.setData(input);
-    in.open(QIODevice::ReadOnly);
-    out.open(QIODevice::WriteOnly);
-    CopyOptions options = inBlocksOf(1000);
-    options.writtenThroughStep = 4096;
-    qint64 next = 0;
-    options.writtenThrough = [&](qint64 offset, qint64 length) {
-        QCOMPARE(offset, next);
-        QVERIFY(length >= 4096);
-        QVERIFY(offset + length <= out.size());
-        next = offset + length;
-    };
-    QCOMPARE(copyCorrected(in, out, options), QString());
-    QVERIFY(next > out.size() - 4096 - 1000);
 }
 
 namespace

@@ -2,7 +2,6 @@
 #include "rollover_date.h"
 #include "track_correction.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 class TestTimeLine : public QObject
@@ -14,7 +13,6 @@ class TestTimeLine : public QObject
     void correctTimeLine();
     void parseDate_data();
     void parseDate();
-    void parseDateAgreesWithQt5();
     void formatDateAgreesWithQt();
 };
 
@@ -139,29 +137,6 @@ void TestTimeLine::parseDate()
     }
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QCOMPARE(QDate::fromString(text, QStringLiteral("yyyy-MM-dd")), expected);
-#endif
-}
-
-// Random texts close to dates, read both ways. Qt 6 reads signed years differently, so the
-// definition can only be consulted under Qt 5.
-void TestTimeLine::parseDateAgreesWithQt5()
-{
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-    QSKIP("QDate::fromString of Qt 6 is not the definition");
-#else
-    QRandomGenerator random(20261206);
-    const char alphabet[] = "0123456789+- T/a";
-    for (int n = 0; n < 60000; ++n) {
-        QString text;
-        const int length = 8 + int(random.bounded(5));
-        for (int i = 0; i < length; ++i) {
-            const bool separator = (i == 4 || i == 7) && random.bounded(4) != 0;
-            text += separator ? QChar('-') : QChar(alphabet[random.bounded(16)]);
-        }
-        const QDate expected = QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
-        const auto *units = reinterpret_cast<const char16_t *>(text.utf16());
-        QVERIFY2(parseRolloverDate(units, text.size()) == expected, qPrintable(text));
-    }
 #endif
 }
 
