@@ -96,12 +96,11 @@ template <typename Unit> struct UnitWriter {
 
     void appendRaw(const char *bytes, std::size_t count)
     {
-        if (count > buffer.size() - used) {
+        if (count > buffer.size() - used)
             flush();
-            if (count > buffer.size()) {
-                writeOut(bytes, count);
-                return;
-            }
+        if (used == 0 && count >= buffer.size() / 2) { // a large span goes out as it is
+            writeOut(bytes, count);
+            return;
         }
         std::memcpy(buffer.data() + used, bytes, count);
         used += count;

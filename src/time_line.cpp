@@ -21,8 +21,9 @@ QString correctTimeLine(const QString &line)
     QString result;
     result.reserve(line.size());
     StringSink sink{result};
-    const auto *units = reinterpret_cast<const char16_t *>(line.utf16());
-    correctTimeLines(corrector, units, units + line.size(), sink);
+    QString text = line; // the rule writes moved dates in place
+    auto *units = reinterpret_cast<char16_t *>(text.data());
+    correctTimeLines(corrector, units, units + text.size(), sink);
     finishTimeLines(corrector, sink);
     return result;
 }

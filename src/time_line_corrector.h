@@ -143,19 +143,21 @@ void emitDate(TimeLineCorrector<Unit> &c, const Unit *text, int length, bool end
 } // namespace detail
 
 // Runs [p, end) through the rule, handing the result to sink.append(const Unit *, size_t).
+// A moved date that lies wholly in the block is written over the old one in place (it has
+// the same length), so a block usually reaches the sink as one span, with no copying.
 // Every comparison in one call is against today's date as read at its start: one clock read
 // for a block, not one for every line.
 template <typename Unit, typename Sink>
-void correctTimeLines(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end, Sink &sink)
+void correctTimeLines(TimeLineCorrector<Unit> &c, Unit *p, Unit *end, Sink &sink)
 {
     using Phase = typename TimeLineCorrector<Unit>::Phase;
     const QDate today = currentLocalDate(c.today);
-    const Unit *spanStart = p; // unchanged text not yet handed to the sink
+    const Unit *spanStart = p; // text not yet handed to the sink
     while (p != end) {
         switch (c.phase) {
         case Phase::seekTag:
             if (const Unit *dateStart = detail::seekTag(c, p, end)) {
-                p = dateStart;
+                p += dateStart - p;
                 c.phase = Phase::readDate;
             } else {
                 p = end;
@@ -169,11 +171,8 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end
                     ++length;
                 if (p[length] == Unit('T')) {
                     Unit moved[dateTextLength];
-                    if (moveRolledOverDate(p, length, c.lastDate, today, moved)) {
-                        sink.append(spanStart, std::size_t(p - spanStart));
-                        sink.append(moved, dateTextLength);
-                        spanStart = p + length;
-                    }
+                    if (moveRolledOverDate(p, length, c.lastDate, today, moved))
+                        std::copy(moved, moved + dateTextLength, p);
                     p += length;
                     c.phase = Phase::skipLine;
                     break;
@@ -200,7 +199,7 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end
             if (lineEnd == end) {
                 p = end;
             } else {
-                p = lineEnd + 1;
+                p += lineEnd + 1 - p;
                 c.phase = Phase::seekTag;
             }
             break;
