@@ -141,14 +141,16 @@ template <typename Unit> std::size_t dropCarriageReturns(Unit *units, std::size_
     return first == end ? count : std::size_t(std::remove(first, end, Unit('\r')) - units);
 }
 
-// `pending` holds bytes already read past the byte-order mark.
+// `head` holds the first bytes of the input, its byte-order mark included.
 template <typename Unit>
-QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, QByteArray pending,
+QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const QByteArray &head,
                   const CopyOptions &options)
 {
     const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
     UnitWriter<Unit> writer{out, encoding.bigEndian, options,
                             std::vector<char>(std::size_t(blockSize))};
+    writer.appendRaw(head.constData(), std::size_t(encoding.markSize));
+    const QByteArray pending = head.mid(encoding.markSize);
     TimeLineCorrector<Unit> corrector;
     std::vector<char> raw(std::size_t(blockSize) + sizeof(Unit) + std::size_t(pending.size()));
     std::vector<Unit> units(sizeof(Unit) == 1 ? 0 : raw.size() / sizeof(Unit)); // bytes: in place
@@ -206,16 +208,12 @@ QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options)
         return QStringLiteral("cannot read: ") + in.errorString();
     head.truncate(int(headSize));
     const Encoding encoding = detectEncoding(head.constData(), headSize);
-    if (encoding.markSize > 0 &&
-        out.write(head.constData(), encoding.markSize) != encoding.markSize)
-        return QStringLiteral("cannot write: ") + out.errorString();
-    const QByteArray rest = head.mid(encoding.markSize);
     switch (encoding.unitSize) {
     case 2:
-        return copyUnits<char16_t>(in, out, encoding, rest, options);
+        return copyUnits<char16_t>(in, out, encoding, head, options);
     case 4:
-        return copyUnits<char32_t>(in, out, encoding, rest, options);
+        return copyUnits<char32_t>(in, out, encoding, head, options);
     default:
-        return copyUnits<unsigned char>(in, out, encoding, rest, options);
+        return copyUnits<unsigned char>(in, out, encoding, head, options);
     }
 }
