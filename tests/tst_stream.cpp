@@ -103,13 +103,12 @@ void TestStream::copy_data()
     QTest::newRow("only carriage returns") << QByteArray("\r\r") << QByteArray() << false;
     QTest::newRow("empty lines") << QByteArray("\r\n\n\r\n") << QByteArray("\n\n\n") << false;
     QTest::newRow("ISO-8859-1 and stray bytes")
-        << withDates("Caf\xe9 \xc3\x28\x80\xff <time>DATET\xe9\n", oldDate).replace("?", "")
+        << withDates("Caf\xe9 \xc3\x28\x80\xff <time>DATET\xe9\n", oldDate)
         << withDates("Caf\xe9 \xc3\x28\x80\xff <time>DATET\xe9\n", newDate) << false;
     QTest::newRow("UTF-8 mark kept") << withDates("\xEF\xBB\xBF<time>DATET0", oldDate)
                                      << withDates("\xEF\xBB\xBF<time>DATET0\n", newDate) << false;
     QTest::newRow("UTF-8 mark alone")
         << QByteArray("\xEF\xBB\xBF") << QByteArray("\xEF\xBB\xBF") << false;
-    QTest::newRow("NUL bytes") << QByteArray("a\0b\n\0", 5) << QByteArray("a\0b\n\0\n", 6) << false;
 
     // U+010D and U+0D0A hold carriage return and line feed bytes inside UTF-16 units.
     const QString wide = QString::fromUtf8("\xc4\x8d\xe0\xb4\x8a <time>DATET\xf0\x9f\x98\x80\r\n"

@@ -42,7 +42,6 @@ void TestTimeLine::correctTimeLine_data()
     QTest::newRow("moved to yesterday") << dated(stamp, 7169) << dated(stamp, 1);
     QTest::newRow("would be tomorrow") << dated(stamp, 7167) << dated(stamp, 7167);
     QTest::newRow("a correct recent date") << dated(stamp, 30) << dated(stamp, 30);
-    QTest::newRow("decades ago") << dated(stamp, 7168 + 9000) << dated(stamp, 9000);
 
     const QString two = QStringLiteral("<time>%1T01:00:00Z</time><time>%1T02:00:00Z</time>");
     QTest::newRow("only the first of two stamps")
@@ -65,26 +64,18 @@ void TestTimeLine::correctTimeLine_data()
     }
     QTest::newRow("line ends at the tag")
         << QStringLiteral("  <time>") << QStringLiteral("  <time>");
-    QTest::newRow("partial tag at the end") << QStringLiteral("<tim") << QStringLiteral("<tim");
-    const QString noT = dated(QStringLiteral("<time>%1</time>"), 8000);
+    const QString noT = dated(QStringLiteral("<time>%1t00:00:00Z</time>"), 8000);
     QTest::newRow("no capital T after the date") << noT << noT;
-    const QString lowT = dated(QStringLiteral("<time>%1t00:00:00Z</time>"), 8000);
-    QTest::newRow("lower-case t") << lowT << lowT;
-    const QString spaced = dated(QStringLiteral("<time> %1T00:00:00Z</time>"), 8000);
-    QTest::newRow("space before the date") << spaced << spaced;
-    for (const char *odd :
-         {"<time>2001-02-29T00:00:00Z", "<time>2001-2-03T00:00:00Z", "<time>2001-02-03 T00:00:00Z",
-          "<time>T00:00:00Z", "<time>-001-01-01T00:00:00Z", "<time>0000-01-01T00:00:00Z",
-          "<time>1999-13-01T00:00:00Z", "<time>12345-01-01T00:00:00Z"}) {
+    // The date texts themselves are the date reading's table; here, only that a text that is
+    // no date leaves the line as it was rather than losing its date.
+    for (const char *odd : {"<time> 2001-02-03T00:00:00Z", "<time>2001-02-29T00:00:00Z",
+                            "<time>T00:00:00Z", "<time>12345-01-01T00:00:00Z"}) {
         const QString line = QString::fromLatin1(odd);
         QTest::newRow(odd) << line << line;
     }
     QTest::newRow("signed year as Qt 5 reads it")
         << QStringLiteral("<time>+001-01-01T00:00:00Z")
         << QStringLiteral("<time>%1T00:00:00Z").arg(iso(QDate(1, 1, 1).addDays(7168)));
-    const QString wide = QString::fromUtf8("<time>\xef\xbc\x92\xef\xbc\x90\xef\xbc\x90\xef\xbc\x91"
-                                           "-02-03T00:00:00Z");
-    QTest::newRow("full-width digits") << wide << wide;
     const QString cyrillic = dated(QString::fromUtf8("\xd0\x96 <time>%1T00:00:00Z \xd0\x96"), 7170);
     QTest::newRow("non-ASCII around the stamp")
         << cyrillic << dated(QString::fromUtf8("\xd0\x96 <time>%1T00:00:00Z \xd0\x96"), 2);
