@@ -45,9 +45,14 @@ QString correctFile(QFileInfo fi)
 
     // The copy goes to a temporary file that takes the name only once it is whole, so a failed
     // run never leaves half a copy, nor spoils the copy an earlier run made.
+    const bool firstCopy = !outFi.exists();
     QSaveFile output(outFi.filePath());
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return QStringLiteral("cannot write %1: %2").arg(outFi.filePath(), output.errorString());
+    // As cp does, a new copy is no more open to others than its track: a private track stays
+    // private. An earlier copy keeps the permissions it was given.
+    if (firstCopy)
+        output.setPermissions(output.permissions() & fi.permissions());
     CopyOptions options;
     options.writtenThrough = [&output](qint64 offset, qint64 length) {
         startWriteBack(output, offset, length);

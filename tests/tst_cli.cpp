@@ -17,6 +17,7 @@ class TestCli : public QObject
   private slots:
     void run_data();
     void run();
+    void privateTrackGetsPrivateCopy();
     void fullDiskKeepsEarlierCopy();
     void unreadableEntriesAreReported();
 };
@@ -271,6 +272,23 @@ void TestCli::run()
             (made.contains(path) && !copies.contains(path)))
             QCOMPARE(readFile(root.filePath(path)), original);
     }
+}
+
+void TestCli::privateTrackGetsPrivateCopy()
+{
+    QTemporaryDir root;
+    QVERIFY(makeTree(root.path(), {"private.gpx", "shared.gpx"}));
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    const auto readable = ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+    QFile::setPermissions(root.filePath("private.gpx"), ownerOnly);
+    QFile::setPermissions(root.filePath("shared.gpx"), readable);
+    expectReports(runTool(root.path(), {"."}, {"sh", "-c", "umask 022 && exec \"$0\" \"$@\""}), {});
+    const auto permissions = [&](const char *name) {
+        return QFile::permissions(root.filePath(name)) &
+               ~(QFileDevice::ReadUser | QFileDevice::WriteUser);
+    };
+    QCOMPARE(permissions("gpswrok/private.gpx"), ownerOnly);
+    QCOMPARE(permissions("gpswrok/shared.gpx"), readable);
 }
 
 void TestCli::fullDiskKeepsEarlierCopy()
