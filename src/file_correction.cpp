@@ -38,14 +38,13 @@ QString correctFile(QFileInfo fi)
     // When the output folder leads back to the input's own folder, or the output name is a
     // link to the input, putting the copy in place would replace the input itself.
     const QFileInfo outFi(outDir, fi.fileName());
-    if (outFi.exists() &&
-        outFi.canonicalFilePath() == QFileInfo(input.fileName()).canonicalFilePath())
+    const bool firstCopy = !outFi.exists();
+    if (!firstCopy && outFi.canonicalFilePath() == QFileInfo(input.fileName()).canonicalFilePath())
         return QStringLiteral("refused: the copy %1 would replace the file itself")
             .arg(outFi.filePath());
 
     // The copy goes to a temporary file that takes the name only once it is whole, so a failed
     // run never leaves half a copy, nor spoils the copy an earlier run made.
-    const bool firstCopy = !outFi.exists();
     QSaveFile output(outFi.filePath());
     if (!output.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return QStringLiteral("cannot write %1: %2").arg(outFi.filePath(), output.errorString());

@@ -129,15 +129,16 @@ const Unit *seekTag(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end)
     }
 }
 
+// Hands over the date text held back, moved when the rule says so, and lets it go.
 template <typename Unit, typename Sink>
-void emitDate(TimeLineCorrector<Unit> &c, const Unit *text, int length, bool endedByT,
-              const QDate &today, Sink &sink)
+void emitDate(TimeLineCorrector<Unit> &c, bool endedByT, const QDate &today, Sink &sink)
 {
     Unit moved[dateTextLength];
-    if (endedByT && moveRolledOverDate(text, length, c.lastDate, today, moved))
+    if (endedByT && moveRolledOverDate(c.dateText, c.dateLength, c.lastDate, today, moved))
         sink.append(moved, dateTextLength);
-    else if (length > 0)
-        sink.append(text, std::size_t(length));
+    else if (c.dateLength > 0)
+        sink.append(c.dateText, std::size_t(c.dateLength));
+    c.dateLength = 0;
 }
 
 } // namespace detail
@@ -182,8 +183,7 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, Unit *p, Unit *end, Sink &sink
                 sink.append(spanStart, std::size_t(p - spanStart));
             const Unit u = *p;
             if (u == Unit('T') || u == Unit('\n') || c.dateLength == dateTextLength) {
-                detail::emitDate(c, c.dateText, c.dateLength, u == Unit('T'), today, sink);
-                c.dateLength = 0;
+                detail::emitDate(c, u == Unit('T'), today, sink);
                 spanStart = p; // the "T" or line end goes out unchanged with what follows
                 c.phase = u == Unit('\n') ? Phase::seekTag : Phase::skipLine;
                 if (u == Unit('\n'))
@@ -212,8 +212,7 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, Unit *p, Unit *end, Sink &sink
 // Ends the text: a date text still held (no "T" came) goes out as it was.
 template <typename Unit, typename Sink> void finishTimeLines(TimeLineCorrector<Unit> &c, Sink &sink)
 {
-    detail::emitDate(c, c.dateText, c.dateLength, false, QDate(), sink);
-    c.dateLength = 0;
+    detail::emitDate(c, false, QDate(), sink);
     c.phase = TimeLineCorrector<Unit>::Phase::seekTag;
     c.tagMatched = 0;
 }
