@@ -1,9 +1,13 @@
-// The built tool on real folder trees: what a walk visits, what it writes, what it says.
+// The built tool on real files and folder trees, from two case files: copy.test says what the
+// copy of one file holds, cli.test what a walk visits, writes and reports.
 #include <QDirIterator>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -15,37 +19,59 @@ class TestCli : public QObject
     Q_OBJECT
 
   private slots:
-    void run_data();
+    void copy_data() { addCases("copy.test", {"input", "expected"}); }
+    void copy();
+    void run_data() { addCases("cli.test", {"name", "tree", "args", "copies", "reports"}); }
     void run();
-    void privateTrackGetsPrivateCopy();
-    void fullDiskKeepsEarlierCopy();
-    void unreadableEntriesAreReported();
+    void corpus_data();
+    void corpus();
+
+  private:
+    static void addCases(const char *file, std::initializer_list<const char *> columns);
 };
 
 namespace
 {
 
-const QString oldDate =
-    QDate::currentDate().addDays(-7168 - 100).toString(QStringLiteral("yyyy-MM-dd"));
-const QString newDate = QDate::currentDate().addDays(-100).toString(QStringLiteral("yyyy-MM-dd"));
+#ifdef Q_OS_WIN
+const char *const lineEnd = "\r\n", *const otherSystem = "unix";
+#else
+const char *const lineEnd = "\n", *const otherSystem = "windows";
+#endif
 
-QByteArray track(const QString &date)
+// \n \r \s (a space) \\ \xHH (one byte), and {N} for the date N days before today, so that the
+// rule's boundaries move with the clock.
+QByteArray unescape(const QString &field)
 {
-    return QStringLiteral(
-               "<gpx>\r\n <trk><trkseg><trkpt lat=\"1\" lon=\"2\">\r\n  <time>%1T01:02:03Z"
-               "</time>\r\n</trkpt></trkseg></trk>\r\n</gpx>")
-        .arg(date)
-        .toUtf8();
+    const QByteArray text = field.toUtf8();
+    QByteArray out;
+    for (int i = 0; i < text.size(); ++i) {
+        if (text[i] == '{') {
+            const int close = text.indexOf('}', i);
+            const QDate date =
+                QDate::currentDate().addDays(-text.mid(i + 1, close - i - 1).toInt());
+            out += date.toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
+            i = close;
+        } else if (text[i] == '\\' && text[i + 1] == 'x') {
+            out += char(text.mid(i + 2, 2).toInt(nullptr, 16));
+            i += 3;
+        } else if (text[i] == '\\') {
+            const char e = text[++i];
+            out += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 's' ? ' ' : e;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
-const QByteArray original = track(oldDate);
-const QByteArray corrected = track(newDate).replace("\r", "") + '\n';
-const QByteArray earlierCopy("an earlier copy\n");
-
-bool writeFile(const QString &path, const QByteArray &bytes)
+QStringList listOf(const QString &field)
 {
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    QStringList items;
+    for (const QString &item : field.split(QLatin1Char(' ')))
+        items << QString::fromUtf8(unescape(item));
+    items.removeAll(QString());
+    return items;
 }
 
 QByteArray readFile(const QString &path)
@@ -54,291 +80,211 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-// Builds a tree in `root` from entries: "dir/" a folder, "name -> target" a symbolic link,
-// "name == target" a hard link, "name|" a named pipe, "name~" a file holding earlierCopy,
-// "name" a file holding a rolled-over track.
-bool makeTree(const QString &root, const QStringList &entries)
+bool writeFile(const QString &path, const QByteArray &bytes)
 {
-    QDir dir(root);
-    for (const QString &entry : entries) {
-        const QString path = dir.filePath(entry.section(' ', 0, 0));
-        bool made = dir.mkpath(QFileInfo(path).path());
-        if (entry.contains(QStringLiteral(" -> "))) {
-            made = made && QFile::link(entry.section(QStringLiteral(" -> "), 1), path);
-        } else if (entry.contains(QStringLiteral(" == "))) {
-#ifdef Q_OS_UNIX
-            const QString target = dir.filePath(entry.section(QStringLiteral(" == "), 1));
-            made = made && ::link(QFile::encodeName(target).constData(),
-                                  QFile::encodeName(path).constData()) == 0;
-#else
-            made = false;
-#endif
-        } else if (entry.endsWith('~')) {
-            made = made && writeFile(path.chopped(1), earlierCopy);
-        } else if (entry.endsWith('/')) {
-            made = made && dir.mkpath(entry);
-        } else if (entry.endsWith('|')) {
-#ifdef Q_OS_UNIX
-            made = made && ::mkfifo(QFile::encodeName(path.chopped(1)).constData(), 0644) == 0;
-#else
-            made = false;
-#endif
-        } else {
-            made = made && writeFile(path, original);
-        }
-        if (!made)
-            return false;
-    }
-    return true;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
-// Every file below a folder named gpswrok, without following links.
-QStringList copiesIn(const QString &root)
+// The text in UTF-16 or UTF-32 units after a byte-order mark, in the byte order named.
+QByteArray encoded(const QByteArray &text, const QString &encoding)
 {
-    QStringList found;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = QDir(root).relativeFilePath(it.next());
-        if (path.contains(QStringLiteral("gpswrok/")))
-            found << path;
-    }
-    found.sort();
-    return found;
-}
-
-bool hasGpxName(const QString &path)
-{
-    return path.endsWith(QLatin1String(".gpx"), Qt::CaseInsensitive);
-}
-
-struct Run {
-    int exitCode = -1;
+    const QString wide = QChar(0xFEFF) + QString::fromUtf8(text);
+    const int width = encoding.startsWith(QLatin1String("utf16")) ? 2 : 4;
     QByteArray out;
-    QStringList errorLines;
-};
-
-Run runTool(const QString &workDir, const QStringList &args, const QStringList &prefix = {})
-{
-    QProcess process;
-    process.setWorkingDirectory(workDir);
-    if (prefix.isEmpty())
-        process.start(QStringLiteral(GPX_ROLLOVER_BINARY), args);
-    else
-        process.start(prefix.first(), prefix.mid(1) + QStringList(GPX_ROLLOVER_BINARY) + args);
-    Run run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit) {
-        process.kill();
-        return run;
+    for (const uint unit :
+         width == 2 ? QVector<uint>(wide.utf16(), wide.utf16() + wide.size()) : wide.toUcs4()) {
+        for (int i = 0; i < width; ++i)
+            out += char(unit >> 8 * (encoding.endsWith(QLatin1String("be")) ? width - 1 - i : i));
     }
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    const QString errors = QString::fromUtf8(process.readAllStandardError());
-    run.errorLines = errors.split('\n');
-    run.errorLines.removeAll(QString());
-    return run;
+    return encoding.isEmpty() ? text : out;
 }
 
-// One pattern for each line on standard error, in order; the exit status follows from them.
-void expectReports(const Run &run, const QStringList &patterns)
+// Runs the tool in `dir`: its exit status (-1 when it did not end by itself or wrote to
+// standard output) and what it reported.
+QPair<int, QString> runTool(const QDir &dir, QStringList command)
 {
-    QCOMPARE(run.errorLines.size(), patterns.size());
-    for (int i = 0; i < patterns.size(); ++i)
-        QVERIFY2(run.errorLines[i].contains(QRegularExpression(patterns[i])),
-                 qPrintable(run.errorLines[i]));
-    QCOMPARE(run.exitCode, patterns.isEmpty() ? 0 : 1);
-    QCOMPARE(run.out, QByteArray());
+    QProcess tool;
+    tool.setWorkingDirectory(dir.path());
+    tool.start(command.takeFirst(), command);
+    const bool ended = tool.waitForFinished(60000) && tool.exitStatus() == QProcess::NormalExit;
+    const bool silent = tool.readAllStandardOutput().isEmpty();
+    return {ended && silent ? tool.exitCode() : -1, QString::fromUtf8(tool.readAllStandardError())};
+}
+
+// One date that moves to today, one that would move to tomorrow, one text that is no date.
+const QByteArray original = unescape(QStringLiteral(
+    "<gpx>\\r\\n<time>{7168}T1</time>\\r\\n<time>{7167}T2</time>\\r\\n<time>2001-02-29T3</time>"));
+const QByteArray corrected =
+    unescape(
+        QStringLiteral(
+            "<gpx>\\n<time>{0}T1</time>\\n<time>{7167}T2</time>\\n<time>2001-02-29T3</time>\\n"))
+        .replace('\n', lineEnd);
+const QByteArray earlierCopy("an earlier copy\n");
+
+// Makes one entry of a tree as cli.test writes them.
+bool makeEntry(const QDir &root, const QString &entry)
+{
+    const QRegularExpressionMatch m =
+        QRegularExpression(
+            QStringLiteral("(?s)^(.+?)(?:(->|=>|\\*)(.+?)|(~)|(\\(pipe\\)))?(%\\d+)?$"))
+            .match(entry);
+    const QString name = m.captured(1), kind = m.captured(2) + m.captured(4) + m.captured(5);
+    const QString path = root.filePath(name), mode = m.captured(6).mid(1);
+    bool ok = root.mkpath(QFileInfo(path).path());
+    if (kind.isEmpty() ? !name.endsWith(QLatin1Char('/')) : kind == "~" || kind == "*")
+        ok = ok && writeFile(path, kind == "~" ? earlierCopy
+                                               : original.repeated(qMax(1, m.captured(3).toInt())));
+#ifdef Q_OS_UNIX
+    const QByteArray native = QFile::encodeName(path);
+    const QByteArray to =
+        QFile::encodeName(kind == "=>" ? root.filePath(m.captured(3)) : m.captured(3));
+    if (kind == "->" || kind == "=>" || kind == "(pipe)")
+        ok = ok && (kind == "->"   ? ::symlink(to, native)
+                    : kind == "=>" ? ::link(to, native)
+                                   : ::mkfifo(native, 0644)) == 0;
+    return ok && (mode.isEmpty() || ::chmod(native, mode_t(mode.toInt(nullptr, 8))) == 0);
+#else
+    return ok && QStringLiteral("~*").contains(kind) && mode.isEmpty(); // no links, pipes, modes
+#endif
 }
 
 } // namespace
 
-void TestCli::run_data()
+// A case file's lines that are neither blank nor comments, as their fields apart by "|",
+// trimmed; the tags a case begins with ("[unix]") are a column of their own, and a case for
+// another system is left out.
+void TestCli::addCases(const char *file, std::initializer_list<const char *> columns)
 {
-    QTest::addColumn<QStringList>("tree");
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QStringList>("copies");   // every file below a gpswrok folder afterwards
-    QTest::addColumn<QStringList>("messages"); // a pattern for each line on standard error
-    using L = QStringList;
+    QTest::addColumn<QStringList>("tags");
+    for (const char *column : columns)
+        QTest::addColumn<QString>(column);
+    QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/") + QLatin1String(file));
+    QVERIFY(cases.open(QIODevice::ReadOnly));
+    for (int number = 1; !cases.atEnd(); ++number) {
+        const QRegularExpressionMatch line =
+            QRegularExpression(QStringLiteral("^((?:\\[\\w+\\]\\s*)*)([^#].*)$"))
+                .match(QString::fromUtf8(cases.readLine()).trimmed());
+        if (!line.hasMatch())
+            continue;
+        QStringList tags = line.captured(1).split(QRegularExpression(QStringLiteral("\\W+")));
+        tags.removeAll(QString());
+        if (tags.contains(QLatin1String(otherSystem)))
+            continue;
+        QTestData &row = QTest::addRow("%s:%d", file, number) << tags;
+        const QStringList fields = line.captured(2).split(QLatin1Char('|'));
+        for (int i = 0; i < int(columns.size()); ++i)
+            row << fields.value(i).trimmed();
+    }
+}
 
-    QTest::newRow("suffix in any letter case")
-        << L{"track.GPX", "Track.Gpx", "a.gpx.bak", "gpx", "notes.txt", "gpx.txt"} << L{"."}
-        << L{"gpswrok/Track.Gpx", "gpswrok/track.GPX"} << L();
-    QTest::newRow("files named directly")
-        << L{"a.gpx", "sub/b.gpx", "sub/c.gpx"} << L{"sub/b.gpx", "a.gpx"}
-        << L{"gpswrok/a.gpx", "sub/gpswrok/b.gpx"} << L();
-    QTest::newRow("a folder with a gpx suffix is walked")
-        << L{"rides.gpx/in.gpx"} << L{"rides.gpx"} << L{"rides.gpx/gpswrok/in.gpx"} << L();
-    QTest::newRow("only folders named exactly gpswrok are skipped")
-        << L{"gpswrok/old.gpx", "GPSWROK/a.gpx", "Gpswrok/b.gpx", "gpswrok2/c.gpx",
-             "d/e/gpswrok/f.gpx"}
-        << L{"."}
-        << L{"GPSWROK/gpswrok/a.gpx", "Gpswrok/gpswrok/b.gpx", "d/e/gpswrok/f.gpx",
-             "gpswrok/old.gpx", "gpswrok2/gpswrok/c.gpx"}
-        << L();
-    QTest::newRow("an output folder named directly is walked")
-        << L{"gpswrok/old.gpx"} << L{"gpswrok"} << L{"gpswrok/gpswrok/old.gpx", "gpswrok/old.gpx"}
-        << L();
-    QTest::newRow("hidden entries are not visited")
-        << L{".hidden.gpx", ".dir/x.gpx", "seen.gpx"} << L{"."} << L{"gpswrok/seen.gpx"} << L();
-    QTest::newRow("a hidden file named directly")
-        << L{".hidden.gpx"} << L{".hidden.gpx"} << L{"gpswrok/.hidden.gpx"} << L();
-    QTest::newRow("links back to ancestors")
-        << L{"a/b/c.gpx", "a/b/up -> ..", "a/b/top -> ../..", "a/b/self -> .", "a/loop -> ../a"}
-        << L{"a"} << L{"a/b/gpswrok/c.gpx"} << L();
-    QTest::newRow("a trailing slash")
-        << L{"sub/x.gpx"} << L{"sub/"} << L{"sub/gpswrok/x.gpx"} << L();
-    QTest::newRow("non-ASCII names")
-        << L{QString::fromUtf8("caf\xc3\xa9/\xd0\x96.gpx")} << L{"."}
-        << L{QString::fromUtf8("caf\xc3\xa9/gpswrok/\xd0\x96.gpx")} << L();
-    QTest::newRow("an earlier copy is replaced, never appended to")
-        << L{"a.gpx", "gpswrok/a.gpx~"} << L{"a.gpx", "."} << L{"gpswrok/a.gpx"} << L();
-    QTest::newRow("a hard link in the copy's place is replaced by a new file")
-        << L{"a.gpx", "gpswrok/a.gpx == a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"} << L();
-
-    QTest::newRow("no arguments") << L{"a.gpx"} << L() << L() << L();
-    QTest::newRow("arguments that name nothing")
-        << L{"a.gpx"} << L{"missing.txt", "missing.gpx", "a.gpx"} << L{"gpswrok/a.gpx"}
-        << L{"^gpx-rollover: missing.txt: No such file",
-             "^gpx-rollover: missing.gpx: No such file"};
-    QTest::newRow("a missing track still gets its folder")
-        << L{"sub/"} << L{"sub/missing.gpx", "new/missing.gpx"} << L()
-        << L{"^gpx-rollover: sub/missing.gpx: No such file",
-             "^gpx-rollover: new/missing.gpx: No such file or directory$"};
-    QTest::newRow("names that would break the line")
-        << L{"in\nside/a.gpx", "in\nside/gpswrok"} << L{".", "new\nline", "\x1b[2J"} << L()
-        << L{"^gpx-rollover: \\./in\\?side/a\\.gpx: cannot create the folder "
-             "\\./in\\?side/gpswrok$",
-             "^gpx-rollover: new\\?line: No such file", "^gpx-rollover: \\?\\[2J: No such file"};
-    QTest::newRow("a file named gpswrok in the way")
-        << L{"in/a.gpx", "in/gpswrok"} << L{"in"} << L()
-        << L{"^gpx-rollover: in/a.gpx: cannot create the folder in/gpswrok$"};
-    QTest::newRow("a folder where the copy goes")
-        << L{"a.gpx", "gpswrok/a.gpx/"} << L{"a.gpx"} << L()
-        << L{"^gpx-rollover: a.gpx: cannot write gpswrok/a.gpx: "};
-    QTest::newRow("output folder is a link to its own folder")
-        << L{"a.gpx", "gpswrok -> ."} << L{"a.gpx"} << L()
-        << L{"^gpx-rollover: a.gpx: refused: .* would replace the file itself$"};
-    QTest::newRow("output folder links back through a parent")
-        << L{"in/a.gpx", "in/gpswrok -> ../in"} << L{"in/a.gpx"} << L()
-        << L{"^gpx-rollover: in/a.gpx: refused: "};
-    QTest::newRow("the copy's name is a link to the input")
-        << L{"a.gpx", "gpswrok/a.gpx -> ../a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"}
-        << L{"^gpx-rollover: a.gpx: refused: "};
-    QTest::newRow("the input is a link to its copy")
-        << L{"gpswrok/a.gpx", "a.gpx -> gpswrok/a.gpx"} << L{"a.gpx"} << L{"gpswrok/a.gpx"}
-        << L{"^gpx-rollover: a.gpx: refused: "};
-    QTest::newRow("a named pipe") << L{"p.gpx|"} << L{"p.gpx"} << L()
-                                  << L{"^gpx-rollover: p.gpx: not a regular file$"};
-    // Failing copies show the order of the walk: by name without regard to case, a folder's
-    // files before the entries that follow it; and arguments in the order given.
-    QTest::newRow("visit order")
-        << L{"w/c.gpx",          "w/B.gpx",          "w/a.gpx",          "w/Bb/z.gpx",
-             "w/gpswrok/a.gpx/", "w/gpswrok/B.gpx/", "w/gpswrok/c.gpx/", "w/Bb/gpswrok/z.gpx/"}
-        << L{"w", "w/a.gpx"} << L()
-        << L{"^gpx-rollover: w/a.gpx: ", "^gpx-rollover: w/B.gpx: ", "^gpx-rollover: w/Bb/z.gpx: ",
-             "^gpx-rollover: w/c.gpx: ", "^gpx-rollover: w/a.gpx: "};
+void TestCli::copy()
+{
+    QFETCH(QStringList, tags);
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    const QString encoding = tags.filter(QRegularExpression(QStringLiteral("^utf"))).value(0);
+    QTemporaryDir temporary;
+    const QDir root(temporary.path());
+    QVERIFY(writeFile(root.filePath("t.gpx"), encoded(unescape(input), encoding)));
+    QCOMPARE(runTool(root, {GPX_ROLLOVER_BINARY, "t.gpx"}), qMakePair(0, QString()));
+    const QByteArray copy = unescape(expected == "=" ? input : expected).replace('\n', lineEnd);
+    QCOMPARE(readFile(root.filePath("gpswrok/t.gpx")), encoded(copy, encoding));
 }
 
 void TestCli::run()
 {
-    QFETCH(QStringList, tree);
-    QFETCH(QStringList, args);
-    QFETCH(QStringList, copies);
-    QFETCH(QStringList, messages);
-    QTemporaryDir root;
-    if (!makeTree(root.path(), tree))
-        QSKIP("this tree cannot be made here");
-    QStringList made; // the paths that the tree's entries make
-    for (const QString &entry : tree)
-        made << entry.section(' ', 0, 0);
-    expectReports(runTool(root.path(), args), messages);
-    QCOMPARE(copiesIn(root.path()), copies);
-    for (const QString &copy : copies) {
-        const QByteArray bytes = readFile(root.filePath(copy));
-        QVERIFY2(bytes == corrected || (made.contains(copy) && bytes == original),
-                 qPrintable(copy));
-    }
-    // Each track named, found or not, has its output folder wherever its folder exists.
-    for (const QString &arg : args) {
-        const QFileInfo named(root.filePath(arg));
-        if (hasGpxName(arg) && !named.isDir() && named.dir().exists())
-            QVERIFY2(QFileInfo(named.dir(), "gpswrok").isDir(), qPrintable(arg));
-    }
-    // Whatever went wrong, no input was touched.
-    QDirIterator it(root.path(), QStringList{"*.gpx"}, QDir::Files | QDir::Hidden,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = QDir(root.path()).relativeFilePath(it.next());
-        if (!path.contains(QStringLiteral("gpswrok/")) ||
-            (made.contains(path) && !copies.contains(path)))
-            QCOMPARE(readFile(root.filePath(path)), original);
-    }
-}
-
-void TestCli::privateTrackGetsPrivateCopy()
-{
-    QTemporaryDir root;
-    QVERIFY(makeTree(root.path(), {"private.gpx", "shared.gpx"}));
-    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-    const auto readable = ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-    QFile::setPermissions(root.filePath("private.gpx"), ownerOnly);
-    QFile::setPermissions(root.filePath("shared.gpx"), readable);
-    expectReports(runTool(root.path(), {"."}, {"sh", "-c", "umask 022 && exec \"$0\" \"$@\""}), {});
-    const auto permissions = [&](const char *name) {
-        return QFile::permissions(root.filePath(name)) &
-               ~(QFileDevice::ReadUser | QFileDevice::WriteUser);
-    };
-    QCOMPARE(permissions("gpswrok/private.gpx"), ownerOnly);
-    QCOMPARE(permissions("gpswrok/shared.gpx"), readable);
-}
-
-void TestCli::fullDiskKeepsEarlierCopy()
-{
-#ifdef Q_OS_LINUX
-    QTemporaryDir root;
-    const QString disk = root.filePath("disk");
-    QVERIFY(QDir(root.path()).mkdir("disk"));
-    if (::geteuid() != 0 ||
-        QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", disk}) != 0)
+    QFETCH(QStringList, tags);
+    QFETCH(QString, tree);
+    QFETCH(QString, args);
+    QFETCH(QString, copies);
+    QFETCH(QString, reports);
+    QTemporaryDir temporary;
+    const QDir root(temporary.path());
+    const bool tmpfs = tags.contains(QLatin1String("tmpfs"));
+    if (tmpfs &&
+        QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=256k", "tmpfs", root.path()}))
         QSKIP("a small file system cannot be mounted here");
-    const bool made = makeTree(disk, {"gpswrok/big.gpx~"}) &&
-                      writeFile(disk + "/big.gpx", original.repeated(2000));
-    const Run run = runTool(disk, {"big.gpx"});
-    const QByteArray kept = readFile(disk + "/gpswrok/big.gpx");
-    const QStringList left = copiesIn(disk);
-    QProcess::execute("umount", {disk});
-    QVERIFY(made);
-    expectReports(run, {"^gpx-rollover: big.gpx: cannot write.*: No space left on device$"});
-    QCOMPARE(kept, earlierCopy);
-    QCOMPARE(left, QStringList{"gpswrok/big.gpx"});
-#else
-    QSKIP("needs a Linux tmpfs");
+    const auto unmount = qScopeGuard([&] {
+        if (tmpfs)
+            QProcess::execute("umount", {root.path()});
+    });
+    for (const QString &entry : listOf(tree)) {
+        if (!makeEntry(root, entry))
+            QSKIP("this tree cannot be made here");
+    }
+    QStringList command{QStringLiteral(GPX_ROLLOVER_BINARY)};
+#ifdef Q_OS_UNIX
+    ::umask(022);
+    // Permission bits stop nobody who runs as root, so the tool then runs as an ordinary user.
+    if (tags.contains(QLatin1String("nobody")) && ::geteuid() == 0) {
+        command =
+            QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+        if (QProcess::execute(command[0], command.mid(1)) != 0)
+            QSKIP("cannot run as an ordinary user here");
+        ::chmod(QFile::encodeName(root.path()), 0777);
+    }
 #endif
+    const auto run = runTool(root, command + listOf(args));
+    QString pattern = QStringLiteral("^"); // a line for each report; "*" is any text in it
+    for (const QString &report : reports.isEmpty() ? QStringList() : reports.split(';'))
+        pattern += QRegularExpression::escape(report.trimmed())
+                       .replace("\\*", ".*")
+                       .prepend("gpx-rollover: ") +
+                   '\n';
+    QVERIFY2(run.second.contains(QRegularExpression(pattern + "\\z")), qPrintable(run.second));
+    QCOMPARE(run.first, reports.isEmpty() ? 0 : 1);
+
+    // Every file below a folder named gpswrok is a copy the case names, and an empty one is
+    // named too; every other file is still what the tree made it.
+    QStringList found, wanted;
+    const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    for (QDirIterator it(root.path(), all, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = root.relativeFilePath(it.next());
+        const QFileInfo entry = it.fileInfo();
+        if (entry.isDir() && entry.fileName() == "gpswrok" && QDir(entry.filePath()).isEmpty(all))
+            found << path + '/';
+        else if (path.contains(QLatin1String("gpswrok/")) && !entry.isDir())
+            found << path;
+        else if (entry.isFile() && !entry.isSymLink() && !tags.contains(QLatin1String("tmpfs")))
+            QVERIFY2(readFile(entry.filePath()) == original, qPrintable(path));
+    }
+    for (QString copy : listOf(copies)) {
+        const QByteArray holds = copy.endsWith('~')   ? earlierCopy
+                                 : copy.endsWith('=') ? original
+                                                      : corrected;
+        copy.remove(QRegularExpression(QStringLiteral("[~=]$")));
+        wanted << copy;
+        QVERIFY2(copy.endsWith('/') || readFile(root.filePath(copy)) == holds, qPrintable(copy));
+        // As cp does: a new copy is no more open than its track (the mask lets all through).
+        const QString track = QString(copy).remove(copy.lastIndexOf(QLatin1String("gpswrok/")), 8);
+        const auto bits = [&](const QString &path) {
+            return QFile::permissions(root.filePath(path)) & ~QFileDevice::Permissions(0x0f00);
+        };
+        QVERIFY(holds != corrected || copy.endsWith('/') || bits(copy) == bits(track));
+    }
+    found.sort();
+    wanted.sort();
+    QCOMPARE(found, wanted);
 }
 
-// Permission bits stop nobody who runs as root, so then the tool runs as an ordinary user.
-void TestCli::unreadableEntriesAreReported()
+// The fuzz target's corpus, as a test in every build: the target aborts where it finds a fault.
+void TestCli::corpus_data()
 {
-#ifdef Q_OS_UNIX
-    QTemporaryDir root;
-    QVERIFY(makeTree(root.path(), {"locked/x.gpx", "secret.gpx", "open.gpx"}));
-    QStringList asUser;
-    if (::geteuid() == 0) {
-        if (QProcess::execute("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                          GPX_ROLLOVER_BINARY}) != 0)
-            QSKIP("cannot run as an ordinary user here");
-        asUser = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
-    QFile::setPermissions(root.path(), QFileDevice::Permissions(0x7777));
-    QFile::setPermissions(root.filePath("locked"), QFileDevice::Permissions());
-    QFile::setPermissions(root.filePath("secret.gpx"), QFileDevice::WriteOwner);
-    const Run run = runTool(root.path(), {"."}, asUser);
-    QFile::setPermissions(root.filePath("locked"), QFileDevice::Permissions(0x7700));
-    expectReports(run, {"^gpx-rollover: \\./locked: cannot read the folder$",
-                        "^gpx-rollover: \\./secret\\.gpx: Permission denied$"});
-    QCOMPARE(copiesIn(root.path()), QStringList{"gpswrok/open.gpx"});
-#else
-    QSKIP("permission bits are POSIX");
-#endif
+    QTest::addColumn<QString>("path");
+    const QDir corpus(QStringLiteral(GPX_ROLLOVER_CORPUS));
+    for (const QString &name : corpus.entryList(QDir::Files))
+        QTest::newRow(qPrintable(name)) << corpus.filePath(name);
+    QVERIFY(!corpus.isEmpty());
+}
+
+void TestCli::corpus()
+{
+    QFETCH(QString, path);
+    const QByteArray input = readFile(path);
+    QCOMPARE(LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(input.constData()),
+                                    std::size_t(input.size())),
+             0);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
