@@ -1,5 +1,6 @@
 // The command line: each argument in order, a folder walked to its end before the next one.
 // Failures are printed here and nowhere else, one line each, and decide the exit status.
+#include "interruption.h"
 #include "track_correction.h"
 
 #include <QCoreApplication>
@@ -34,13 +35,15 @@ void walkDirectory(QDir dir, const QStringList &walking, const Report &report)
     QStringList inside = walking;
     inside << dir.canonicalPath();
     for (const QFileInfo &entry : entries) {
+        if (interruption())
+            return;
         if (entry.isDir()) {
             if (isWalkExcluded(entry.filePath()) || inside.contains(entry.canonicalFilePath()))
                 continue;
             walkDirectory(QDir(entry.filePath()), inside, report);
         } else {
             const QString failure = correctFile(entry);
-            if (!failure.isEmpty())
+            if (!failure.isEmpty() && !interruption()) // the user knows, and wants quiet
                 report(entry.filePath(), failure);
         }
     }
@@ -62,13 +65,14 @@ QByteArray printable(const QString &text)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    catchInterruptions();
     bool failed = false;
     const Report report = [&failed](const QString &path, const QString &reason) {
         failed = true;
         std::fprintf(stderr, "gpx-rollover: %s: %s\n", printable(path).constData(),
                      printable(reason).constData());
     };
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && !interruption(); ++i) {
         // The file system's own decoding, so that the name finds its way back to the same file.
         const QString arg = QFile::decodeName(argv[i]);
         const QFileInfo fi(arg);
@@ -78,9 +82,11 @@ int main(int argc, char *argv[])
             report(arg, QStringLiteral("No such file or directory"));
         } else {
             const QString failure = correctFile(fi);
-            if (!failure.isEmpty())
+            if (!failure.isEmpty() && !interruption())
                 report(arg, failure);
         }
     }
+    if (const int signal = interruption())
+        endByInterruption(signal);
     return failed ? 1 : 0;
 }

@@ -1,5 +1,6 @@
 #include "stream_copy.h"
 
+#include "interruption.h"
 #include "time_line_corrector.h"
 
 #include <QByteArray>
@@ -159,6 +160,8 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const
     Unit lastUnit = Unit('\n'); // so that an empty text gets no line end
     bool atEnd = false;
     while (!atEnd) {
+        if (interruption())
+            return QStringLiteral("interrupted");
         const qint64 n = in.read(raw.data() + carried, blockSize);
         if (n < 0)
             return QStringLiteral("cannot read: ") + in.errorString();

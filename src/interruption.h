@@ -1,0 +1,14 @@
+// Ctrl-C, kill and a closed terminal end a run early: the copy in progress is given up with its
+// temporary file, no further file is begun, and the process then ends by the signal, so that a
+// shell or a script sees it was interrupted.
+#pragma once
+
+// From now on SIGINT, SIGTERM and SIGHUP (where the system has them) ask the run to stop,
+// unless the process was started with them ignored.
+void catchInterruptions();
+
+// The signal that asked the run to stop, or 0.
+int interruption();
+
+// Ends the process by `signal` with its default action, as if it had never been caught.
+[[noreturn]] void endByInterruption(int signal);
