@@ -50,6 +50,8 @@ QString byTheBook(const QString &line)
 QByteArray linesByTheBook(QByteArray text)
 {
     text.replace('\r', "");
+    if (text.isEmpty())
+        return text;
     if (text.endsWith('\n'))
         text.chop(1);
     QByteArray out;
@@ -59,7 +61,7 @@ QByteArray linesByTheBook(QByteArray text)
             std::abort();
         out += byTheBook(line).toLatin1() + '\n';
     }
-    return text.isEmpty() ? QByteArray() : out;
+    return out;
 }
 
 } // namespace
