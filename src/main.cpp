@@ -43,7 +43,7 @@ void walkDirectory(QDir dir, const QStringList &walking, const Report &report)
             walkDirectory(QDir(entry.filePath()), inside, report);
         } else {
             const QString failure = correctFile(entry);
-            if (!failure.isEmpty() && !interruption()) // the user knows, and wants quiet
+            if (!failure.isEmpty())
                 report(entry.filePath(), failure);
         }
     }
@@ -68,6 +68,8 @@ int main(int argc, char *argv[])
     catchInterruptions();
     bool failed = false;
     const Report report = [&failed](const QString &path, const QString &reason) {
+        if (interruption())
+            return; // the copy given up on the way out: the user stopped the run, and knows
         failed = true;
         std::fprintf(stderr, "gpx-rollover: %s: %s\n", printable(path).constData(),
                      printable(reason).constData());
@@ -82,7 +84,7 @@ int main(int argc, char *argv[])
             report(arg, QStringLiteral("No such file or directory"));
         } else {
             const QString failure = correctFile(fi);
-            if (!failure.isEmpty() && !interruption())
+            if (!failure.isEmpty())
                 report(arg, failure);
         }
     }
