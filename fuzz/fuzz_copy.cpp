@@ -57,9 +57,10 @@ QByteArray linesByTheBook(QByteArray text)
     QByteArray out;
     for (const QByteArray &bytes : text.split('\n')) {
         const QString line = QString::fromLatin1(bytes.constData(), bytes.size());
-        if (correctTimeLine(line) != byTheBook(line))
+        const QString corrected = byTheBook(line);
+        if (correctTimeLine(line) != corrected)
             std::abort();
-        out += byTheBook(line).toLatin1() + '\n';
+        out += corrected.toLatin1() + '\n';
     }
     return out;
 }
