@@ -124,13 +124,10 @@ QPair<int, QString> runTool(const QDir &dir, QStringList command, int signal = 0
 }
 
 // One date that moves to today, one that would move to tomorrow, one text that is no date.
-const QByteArray original = unescape(QStringLiteral(
-    "<gpx>\\r\\n<time>{7168}T1</time>\\r\\n<time>{7167}T2</time>\\r\\n<time>2001-02-29T3</time>"));
-const QByteArray corrected =
-    unescape(
-        QStringLiteral(
-            "<gpx>\\n<time>{0}T1</time>\\n<time>{7167}T2</time>\\n<time>2001-02-29T3</time>\\n"))
-        .replace('\n', lineEnd);
+const QString track =
+    QStringLiteral("<gpx>\\n<time>%1T1</time>\\n<time>{7167}T2</time>\\n<time>x</time>");
+const QByteArray original = unescape(track.arg("{7168}")).replace("\n", "\r\n");
+const QByteArray corrected = unescape(track.arg("{0}") + "\\n").replace("\n", lineEnd);
 const QByteArray earlierCopy("an earlier copy\n");
 
 // Makes one entry of a tree as cli.test writes them.
