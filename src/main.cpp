@@ -60,11 +60,9 @@ QByteArray printable(const QString &text)
     return QFile::encodeName(shown);
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Every argument in order; the exit status.
+int correctAll(const QStringList &arguments)
 {
-    QCoreApplication app(argc, argv);
     catchInterruptions();
     bool failed = false;
     const Report report = [&failed](const QString &path, const QString &reason) {
@@ -74,9 +72,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "gpx-rollover: %s: %s\n", printable(path).constData(),
                      printable(reason).constData());
     };
-    for (int i = 1; i < argc && !interruption(); ++i) {
-        // The file system's own decoding, so that the name finds its way back to the same file.
-        const QString arg = QFile::decodeName(argv[i]);
+    for (const QString &arg : arguments) {
+        if (interruption())
+            break;
         const QFileInfo fi(arg);
         if (fi.isDir()) {
             walkDirectory(QDir(arg), QStringList(), report);
@@ -92,3 +90,38 @@ int main(int argc, char *argv[])
         endByInterruption(signal);
     return failed ? 1 : 0;
 }
+
+} // namespace
+
+// The two systems differ only in how the arguments arrive.
+#ifdef Q_OS_WIN
+// Windows shells pass wildcards through: the C runtime expands them before wmain, in the wide
+// command line, when the program asks for it (mingw-w64: this flag; MSVC: wsetargv.obj, which
+// CMake links). A wide main sees every name in full, where argv holds only what the ANSI code
+// page can say.
+extern "C" {
+int _dowildcard = -1;
+}
+
+int wmain(int argc, wchar_t *argv[])
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromWCharArray(argv[i]);
+    char name[] = "gpx-rollover";
+    char *qtArgv[] = {name, nullptr};
+    int qtArgc = 1; // Qt has no options of its own to take from us
+    QCoreApplication app(qtArgc, qtArgv);
+    return correctAll(arguments);
+}
+#else
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList arguments;
+    // The file system's own decoding, so that a name finds its way back to the same file.
+    for (int i = 1; i < argc; ++i)
+        arguments << QFile::decodeName(argv[i]);
+    return correctAll(arguments);
+}
+#endif
