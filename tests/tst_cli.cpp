@@ -117,6 +117,8 @@ QPair<int, QString> runTool(const QDir &dir, QStringList command, int signal = 0
         ::usleep(100);
     if (signal)
         ::kill(pid_t(tool.processId()), signal);
+#else
+    Q_UNUSED(signal); // no case sends one where there are no signals to send
 #endif
     const bool ended = tool.waitForFinished(60000), silent = tool.readAllStandardOutput().isEmpty();
     const int status = tool.exitCode() + (tool.exitStatus() == QProcess::CrashExit ? 128 : 0);
@@ -253,12 +255,12 @@ void TestCli::run()
         signal = bySignalName.value(tag, signal);
 #endif
     const auto run = runTool(root, command + listOf(args), signal);
-    QString pattern = QStringLiteral("^"); // a line for each report; "*" is any text in it
+    QString pattern = QStringLiteral("^"); // a line for each report, in text mode; "*" is any text
     for (const QString &report : reports.isEmpty() ? QStringList() : reports.split(';'))
         pattern += QRegularExpression::escape(report.trimmed())
                        .replace("\\*", ".*")
                        .prepend("gpx-rollover: ") +
-                   '\n';
+                   QLatin1String(lineEnd);
     QVERIFY2(run.second.contains(QRegularExpression(pattern + "\\z")), qPrintable(run.second));
     QCOMPARE(run.first, signal ? 128 + signal : reports.isEmpty() ? 0 : 1);
 
