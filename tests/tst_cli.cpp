@@ -286,11 +286,11 @@ void TestCli::run()
         wanted << copy;
         QVERIFY2(copy.endsWith('/') || readFile(root.filePath(copy)) == holds, qPrintable(copy));
         // As cp does: a new copy is no more open than its track (the mask lets all through).
-        const QString track = QString(copy).remove(copy.lastIndexOf(QLatin1String("gpswrok/")), 8);
+        const QString input = QString(copy).remove(copy.lastIndexOf(QLatin1String("gpswrok/")), 8);
         const auto bits = [&](const QString &path) {
             return QFile::permissions(root.filePath(path)) & ~QFileDevice::Permissions(0x0f00);
         };
-        QVERIFY(holds != corrected || copy.endsWith('/') || bits(copy) == bits(track));
+        QVERIFY(holds != corrected || copy.endsWith('/') || bits(copy) == bits(input));
     }
     found.sort();
     wanted.sort();
