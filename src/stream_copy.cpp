@@ -71,6 +71,18 @@ PageBuffer pageAligned(std::size_t size)
     return PageBuffer(static_cast<char *>(::operator new[](size, std::align_val_t(pageSize))));
 }
 
+// A file smaller than a block is read with a buffer no bigger than itself: over a card's many
+// small tracks, such buffers come back from the heap the last file returned, where full blocks
+// would be mapped afresh, faulted in page by page and unmapped again for every file.
+qint64 blockSizeFor(const QIODevice &in, const CopyOptions &options)
+{
+    const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
+    if (in.isSequential())
+        return blockSize;
+    const qint64 left = std::max<qint64>(in.size() - in.pos(), 1);
+    return std::min(blockSize, (left + qint64(pageSize) - 1) / qint64(pageSize) * qint64(pageSize));
+}
+
 // Qt's byte-order helpers take plain unsigned integers, not character types.
 template <typename Unit> using RawUnit = std::conditional_t<sizeof(Unit) == 2, quint16, quint32>;
 
@@ -162,7 +174,7 @@ template <typename Unit>
 QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const QByteArray &head,
                   const CopyOptions &options)
 {
-    const qint64 blockSize = std::max<qint64>(options.blockSize, 1);
+    const qint64 blockSize = blockSizeFor(in, options);
     UnitWriter<Unit> writer{out, encoding.bigEndian, options, pageAligned(std::size_t(blockSize)),
                             std::size_t(blockSize)};
     writer.appendRaw(head.constData(), std::size_t(encoding.markSize));
