@@ -89,13 +89,14 @@ template <typename Unit> struct LastDate {
 };
 
 // The rule's decision for one date text: when the text is a date that, moved forward by
-// rolloverDays, is not later than `today`, writes the moved date into `out` and returns true.
+// rolloverDays, is not later than `today`, returns the moved date's text (dateTextLength units,
+// held in `last`); else nullptr.
 template <typename Unit>
-bool moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last, const QDate &today,
-                        Unit *out)
+const Unit *moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last,
+                               const QDate &today)
 {
     if (length != dateTextLength)
-        return false;
+        return nullptr;
     if (!last.known || !std::equal(text, text + dateTextLength, last.text)) {
         std::copy(text, text + dateTextLength, last.text);
         last.known = true;
@@ -106,7 +107,6 @@ bool moveRolledOverDate(const Unit *text, int length, LastDate<Unit> &last, cons
             last.shifted = QDate();
     }
     if (!last.shifted.isValid() || last.shifted > today)
-        return false;
-    std::copy(last.shiftedText, last.shiftedText + dateTextLength, out);
-    return true;
+        return nullptr;
+    return last.shiftedText;
 }

@@ -15,8 +15,11 @@
 
 #include "rollover_date.h"
 
-#include <cstdint>
 #include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 template <typename Unit> struct TimeLineCorrector {
     enum class Phase { seekTag, readDate, skipLine };
@@ -56,38 +59,23 @@ template <typename Unit> int matchTag(const Unit *at, const Unit *to, int matche
     return matched;
 }
 
-#if defined(__GNUC__) || defined(__clang__)
-// Which of sixteen byte lanes, read as two 64-bit halves, is the first that is set.
-inline int firstLane(const std::uint64_t halves[2])
-{
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return halves[0] ? __builtin_ctzll(halves[0]) / 8 : 8 + __builtin_ctzll(halves[1]) / 8;
-#else
-    return halves[0] ? __builtin_clzll(halves[0]) / 8 : 8 + __builtin_clzll(halves[1]) / 8;
-#endif
-}
-#endif
-
 // The first place in [from, to) where a '<' stands two units before an 'i': every "<time>"
 // starts at one, and in GPX few other places do ("<trkpt", "<ele>" and "</" do not), so
-// checking them one by one is cheap. Sixteen bytes are tested at a time where the compiler
-// has vector types. When there is none, returns a place among the last two units, which are
-// left to the caller: they may begin a tag that the next block ends.
+// checking them one by one is cheap. Sixteen bytes are tested at a time where the processor
+// has SSE2. When there is none, returns a place among the last two units, which are left to
+// the caller: they may begin a tag that the next block ends.
 template <typename Unit> const Unit *findTagCandidate(const Unit *from, const Unit *to)
 {
-#if defined(__GNUC__) || defined(__clang__)
+#ifdef __SSE2__
     if constexpr (sizeof(Unit) == 1) {
-        typedef unsigned char Bytes __attribute__((vector_size(16)));
-        while (to - from >= 18) {
-            Bytes at, ahead;
-            std::memcpy(&at, from, 16);
-            std::memcpy(&ahead, from + 2, 16);
-            const auto hits = (at == '<') & (ahead == 'i');
-            std::uint64_t halves[2];
-            std::memcpy(halves, &hits, 16);
-            if ((halves[0] | halves[1]) != 0)
-                return from + firstLane(halves);
-            from += 16;
+        const __m128i lessThan = _mm_set1_epi8('<'), letterI = _mm_set1_epi8('i');
+        for (; to - from >= 18; from += 16) {
+            const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from));
+            const __m128i ahead = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + 2));
+            const int hits = _mm_movemask_epi8(
+                _mm_and_si128(_mm_cmpeq_epi8(at, lessThan), _mm_cmpeq_epi8(ahead, letterI)));
+            if (hits != 0)
+                return from + __builtin_ctz(unsigned(hits));
         }
     }
 #endif
@@ -133,8 +121,9 @@ const Unit *seekTag(TimeLineCorrector<Unit> &c, const Unit *p, const Unit *end)
 template <typename Unit, typename Sink>
 void emitDate(TimeLineCorrector<Unit> &c, bool endedByT, const QDate &today, Sink &sink)
 {
-    Unit moved[dateTextLength];
-    if (endedByT && moveRolledOverDate(c.dateText, c.dateLength, c.lastDate, today, moved))
+    const Unit *moved =
+        endedByT ? moveRolledOverDate(c.dateText, c.dateLength, c.lastDate, today) : nullptr;
+    if (moved)
         sink.append(moved, dateTextLength);
     else if (c.dateLength > 0)
         sink.append(c.dateText, std::size_t(c.dateLength));
@@ -167,12 +156,15 @@ void correctTimeLines(TimeLineCorrector<Unit> &c, Unit *p, Unit *end, Sink &sink
         case Phase::readDate: {
             // Most often the whole date text and its "T" are in this block: decide in place.
             if (c.dateLength == 0 && end - p > dateTextLength) {
-                int length = 0;
+                // A track repeats its day, and a text equal to the last date text holds no "T"
+                // and no line end: then only the unit after it needs looking at.
+                const bool asBefore =
+                    c.lastDate.known && std::equal(p, p + dateTextLength, c.lastDate.text);
+                int length = asBefore ? dateTextLength : 0;
                 while (length < dateTextLength && p[length] != Unit('T') && p[length] != Unit('\n'))
                     ++length;
                 if (p[length] == Unit('T')) {
-                    Unit moved[dateTextLength];
-                    if (moveRolledOverDate(p, length, c.lastDate, today, moved))
+                    if (const Unit *moved = moveRolledOverDate(p, length, c.lastDate, today))
                         std::copy(moved, moved + dateTextLength, p);
                     p += length;
                     c.phase = Phase::skipLine;
