@@ -1,6 +1,7 @@
 // Any file, read in blocks of a size its first byte picks, is copied as when it is read whole.
 // Single-byte text must also come out as a plain reading of the rule says, a line at a time,
-// with the library's own date functions; with Windows line ends it differs only in them.
+// with the library's own date functions; with Windows line ends it differs only in them; and
+// in UTF-16 or UTF-32, in either byte order, it comes out as its copy in those units.
 #include "stream_copy.h"
 #include "track_correction.h"
 
@@ -65,6 +66,22 @@ QByteArray linesByTheBook(QByteArray text)
     return out;
 }
 
+// The bytes as units of `width` bytes after a byte-order mark. ASCII stays itself; any other
+// byte becomes a unit whose two low bytes are its low seven bits, so 0A0A, 0D0D and 3232: no
+// line end and no digit, though a reading by bytes would take them for ones.
+QByteArray widened(const QByteArray &bytes, int width, bool bigEndian)
+{
+    QByteArray out;
+    const auto append = [&](uint unit) {
+        for (int i = 0; i < width; ++i)
+            out += char(unit >> 8 * (bigEndian ? width - 1 - i : i));
+    };
+    append(0xFEFF);
+    for (const char c : bytes)
+        append(uchar(c) < 0x80 ? uchar(c) : uchar(c) * 0x101u & 0x7F7F);
+    return out;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -76,9 +93,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     const bool wide = file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
                       file.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
-    if (copyOf(file, 1 + data[0] % 97) != whole ||
+    const qint64 blockSize = 1 + data[0] % 97;
+    if (copyOf(file, blockSize) != whole ||
         (!wide && (whole != file.left(mark) + linesByTheBook(file.mid(mark)) ||
                    copyOf(file, 1 << 16, true) != QByteArray(whole).replace("\n", "\r\n"))))
         std::abort();
+    // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.
+    const bool nulFirst = !file.isEmpty() && (uchar(file[0]) & 0x7F) == 0;
+    for (int width = 2; !wide && mark == 0 && !nulFirst && width <= 4; width += 2) {
+        // A file cut inside its last unit keeps those bytes after the last line end.
+        const QByteArray cut = file.left(file.size() % width);
+        for (const bool bigEndian : {false, true})
+            if (copyOf(widened(file, width, bigEndian) + cut, blockSize) !=
+                widened(whole, width, bigEndian) + cut)
+                std::abort();
+    }
     return 0;
 }
