@@ -163,7 +163,8 @@ void TestCli::run()
     // The signal is sent once the tool is writing, in the middle of its first copy.
     QProcess tool;
     tool.setWorkingDirectory(root.path());
-    tool.start(command.takeFirst(), command + listOf(args));
+    const QString program = command.takeFirst();
+    tool.start(program, command + listOf(args));
 #ifdef Q_OS_UNIX
     const QString io = QStringLiteral("/proc/%1/io").arg(tool.processId());
     for (int i = 0; signal && i < 100000 && readFile(io).contains("\nwchar: 0\n"); ++i)
