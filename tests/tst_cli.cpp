@@ -160,12 +160,12 @@ void TestCli::run()
     // [signalN]: signal N interrupts the run.
     const int signal =
         tags.filter(QRegularExpression(QStringLiteral("^signal\\d+$"))).value(0).mid(6).toInt();
-    // The signal is sent once the tool is writing, in the middle of its first copy.
     QProcess tool;
     tool.setWorkingDirectory(root.path());
     const QString program = command.takeFirst();
     tool.start(program, command + listOf(args));
 #ifdef Q_OS_UNIX
+    // The signal is sent once the tool is writing, in the middle of its first copy.
     const QString io = QStringLiteral("/proc/%1/io").arg(tool.processId());
     for (int i = 0; signal && i < 100000 && readFile(io).contains("\nwchar: 0\n"); ++i)
         ::usleep(100);
@@ -233,6 +233,7 @@ void TestCli::corpus()
 {
     QFETCH(QString, path);
     const QByteArray input = readFile(path);
+    // Where an oracle disagrees, the target aborts, and the run fails.
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(input.constData()),
                            std::size_t(input.size()));
 }
