@@ -1,6 +1,8 @@
 // The corrected copy of one whole file, streamed from one device to another.
 #pragma once
 
+#include "rollover_date.h"
+
 #include <QIODevice>
 #include <QString>
 
@@ -19,6 +21,9 @@ struct CopyOptions {
     // the output can start putting it on disk while the copy goes on.
     std::function<void(qint64 offset, qint64 length)> writtenThrough;
     qint64 writtenThroughStep = 8 << 20;
+    // Where today's date is kept between copies, so that a run consults the time zone once
+    // rather than once a copy; without it, each copy reads the clock for itself.
+    LocalToday *today = nullptr;
 };
 
 // Copies `in` to `out` as text mode would, with each line's first time stamp corrected, but

@@ -11,7 +11,7 @@ constexpr char outputDirName[] = "gpswrok";
 // True for a file name whose suffix is "gpx" in any letter case.
 bool hasGpxSuffix(const QFileInfo &fi);
 
-// One line, without its terminator, as it is to be written: the date of its first time stamp
+// One line, without its terminator, as it is to be written: the date of each of its time stamps
 // moved forward by rolloverDays when the moved date is not later than today.
 QString correctTimeLine(const QString &line);
 
