@@ -40,9 +40,8 @@ int main(int argc, char *argv[])
                       t.time().toString(QStringLiteral("hh:mm:ss")).toLatin1().constData(), nl,
                       pretty ? "      " : "", nl);
         const QByteArray date = t.date().toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
-        const bool moved = pretty || i == 0; // one line: only its first time stamp moves
         const QByteArray newDate =
-            moved ? t.date().addDays(7168).toString(QStringLiteral("yyyy-MM-dd")).toLatin1() : date;
+            t.date().addDays(7168).toString(QStringLiteral("yyyy-MM-dd")).toLatin1();
         both(QByteArray(head) + date + QByteArray(tail), QByteArray(head) + newDate + QByteArray(tail));
     }
     both(QByteArray("</trkseg></trk></gpx>\n"), QByteArray("</trkseg></trk></gpx>\n"));
