@@ -1,93 +1,108 @@
-// The command line: each argument in order, a folder walked to its end before the next one.
-// Failures are printed here and nowhere else, one line each, and decide the exit status.
+// The command line: its options, then each path in order, a folder walked to its end before
+// the next one. Everything the run says is printed here and nowhere else.
+#include "console.h"
 #include "interruption.h"
 #include "track_correction.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
 #include <QStringList>
 
 #include <cstdio>
-#include <functional>
 
 namespace
 {
 
-using Report = std::function<void(const QString &path, const QString &reason)>;
+const char helpText[] =
+    "Usage: gpx-rollover [OPTION]... [PATH]...\n"
+    "Correct the time stamps of GPX tracks that lie 1024 weeks (7168 days) in the past, as a\n"
+    "GPS receiver writes them once its week counter has rolled over. Each track is copied with\n"
+    "its dates moved forward; the track itself is never changed.\n"
+    "\n"
+    "The copy of DIR/NAME.gpx goes to DIR/gpswrok/NAME.gpx. A folder is walked with all its\n"
+    "subfolders, passing over hidden entries and gpswrok folders.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "      --version  show the version and exit\n"
+    "  -v, --verbose  name each copy made, with how many of its time stamps were moved,\n"
+    "                 and each file named that is no GPX file\n"
+    "  --             take every argument after it as a path\n"
+    "\n"
+    "Exit status: 0 when all went well, 1 when a file or folder could not be handled,\n"
+    "2 when the command line is wrong.\n"
+    "\n"
+    "See gpx-rollover(1).";
 
-bool isWalkExcluded(const QString &entryPath)
+// Options, then the paths; the exit status.
+int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
 {
-    return entryPath.endsWith(QLatin1String("/.")) || entryPath.endsWith(QLatin1String("/..")) ||
-           entryPath.endsWith(QLatin1Char('/') + QString::fromUtf8(outputDirName));
-}
-
-// `walking` holds the canonical paths of the folders this walk is inside, so that a link back
-// to one of them is not followed round and round.
-void walkDirectory(QDir dir, const QStringList &walking, const Report &report)
-{
-    const QFileInfoList entries = dir.entryInfoList();
-    // A folder that can be read lists at least "." and "..".
-    if (entries.isEmpty()) {
-        report(dir.path(), QStringLiteral("cannot read the folder"));
-        return;
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    const QCommandLineOption help({"h", "help"}, "show this help and exit");
+    const QCommandLineOption version("version", "show the version and exit");
+    const QCommandLineOption verbose({"v", "verbose"}, "name each copy made");
+    parser.addOptions({help, version, verbose});
+    parser.addPositionalArgument("PATH", "a GPX file or a folder", "[PATH...]");
+    if (!parser.parse(arguments)) {
+        QString option = parser.unknownOptionNames().value(0);
+        option = option.isEmpty() ? parser.errorText()
+                                  : QStringLiteral("unknown option %1%2")
+                                        .arg(option.size() == 1 ? "-" : "--", option);
+        printLine(stderr, QStringLiteral("gpx-rollover: %1; see 'gpx-rollover --help'")
+                              .arg(shownName(option.toUtf8())));
+        return 2;
     }
-    QStringList inside = walking;
-    inside << dir.canonicalPath();
-    for (const QFileInfo &entry : entries) {
-        if (interruption())
-            return;
-        if (entry.isDir()) {
-            if (isWalkExcluded(entry.filePath()) || inside.contains(entry.canonicalFilePath()))
-                continue;
-            walkDirectory(QDir(entry.filePath()), inside, report);
-        } else {
-            const QString failure = correctFile(entry);
-            if (!failure.isEmpty())
-                report(entry.filePath(), failure);
-        }
+    if (parser.isSet(help)) {
+        printLine(stdout, QString::fromLatin1(helpText));
+        return 0;
     }
-}
-
-// A file name may hold a line feed or a terminal's escape codes; a report stays one line.
-QByteArray printable(const QString &text)
-{
-    QString shown = text;
-    for (QChar &c : shown) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            c = QLatin1Char('?');
+    if (parser.isSet(version)) {
+        printLine(stdout,
+                  QStringLiteral("gpx-rollover %1 (Qt %2)")
+                      .arg(QStringLiteral(GPX_ROLLOVER_VERSION), QString::fromLatin1(qVersion())));
+        return 0;
     }
-    return QFile::encodeName(shown);
-}
 
-// Every argument in order; the exit status.
-int correctAll(const QStringList &arguments)
-{
+    // Each path as the system gave it: the parser's texts are matched back to the bytes of the
+    // arguments, in order, so that a name that is no text in the locale is still reached.
+    const QStringList paths = parser.positionalArguments();
+    QList<QByteArray> nativePaths;
+    for (int i = 0, next = 0; i < paths.size(); ++i) {
+        while (next < arguments.size() - 1 && arguments[next + 1] != paths[i])
+            ++next;
+        nativePaths << nativeArguments.value(next++, paths[i].toUtf8());
+    }
+
     catchInterruptions();
     bool failed = false;
-    const Report report = [&failed](const QString &path, const QString &reason) {
-        if (interruption())
-            return; // the copy given up on the way out: the user stopped the run, and knows
+    Run correction;
+    correction.output.verbose = parser.isSet(verbose);
+    correction.output.failure = [&failed](const QByteArray &path, const QString &reason) {
         failed = true;
-        std::fprintf(stderr, "gpx-rollover: %s: %s\n", printable(path).constData(),
-                     printable(reason).constData());
+        printLine(stderr, QStringLiteral("gpx-rollover: %1: %2").arg(shownName(path), reason));
     };
-    for (const QString &arg : arguments) {
+    correction.output.copied = [](const FinishedCopy &copy) {
+        printLine(stdout, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
+                              .arg(shownName(copy.trackPath), shownName(copy.copyPath))
+                              .arg(copy.count.moved)
+                              .arg(copy.count.seen));
+    };
+    correction.output.leftAlone = [](const QByteArray &path) {
+        printLine(stdout, QStringLiteral("%1: left alone: no .gpx file").arg(shownName(path)));
+    };
+    for (const QByteArray &path : nativePaths) {
         if (interruption())
             break;
-        const QFileInfo fi(arg);
-        if (fi.isDir()) {
-            walkDirectory(QDir(arg), QStringList(), report);
-        } else if (!fi.exists() && !hasGpxSuffix(fi)) {
-            report(arg, QStringLiteral("No such file or directory"));
-        } else {
-            const QString failure = correctFile(fi);
-            if (!failure.isEmpty())
-                report(arg, failure);
-        }
+        correctPath(correction, path);
     }
-    if (const int signal = interruption())
+    finishRun(correction);
+    std::fflush(stdout);
+    if (const int signal = interruption()) {
+        correction.batch = {}; // the copies not yet on disk are given up, with their files
         endByInterruption(signal);
+    }
     return failed ? 1 : 0;
 }
 
@@ -105,23 +120,28 @@ int _dowildcard = -1;
 
 int wmain(int argc, wchar_t *argv[])
 {
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
+    QStringList arguments{QStringLiteral("gpx-rollover")};
+    QList<QByteArray> nativeArguments;
+    for (int i = 1; i < argc; ++i) {
         arguments << QString::fromWCharArray(argv[i]);
+        nativeArguments << arguments.last().toUtf8();
+    }
     char name[] = "gpx-rollover";
     char *qtArgv[] = {name, nullptr};
     int qtArgc = 1; // Qt has no options of its own to take from us
     QCoreApplication app(qtArgc, qtArgv);
-    return correctAll(arguments);
+    return run(arguments, nativeArguments);
 }
 #else
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList arguments;
-    // The file system's own decoding, so that a name finds its way back to the same file.
-    for (int i = 1; i < argc; ++i)
+    QStringList arguments{QStringLiteral("gpx-rollover")};
+    QList<QByteArray> nativeArguments;
+    for (int i = 1; i < argc; ++i) {
+        nativeArguments << QByteArray(argv[i]);
         arguments << QFile::decodeName(argv[i]);
-    return correctAll(arguments);
+    }
+    return run(arguments, nativeArguments);
 }
 #endif

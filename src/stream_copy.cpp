@@ -44,19 +44,17 @@ Encoding detectEncoding(const char *head, qint64 size)
     return {};
 }
 
-// Reads until `size` bytes are in or the input ends; returns the count, or -1 on an error.
-qint64 readFully(QIODevice &in, char *into, qint64 size)
+// What one read brought: how many bytes, and whether the input has nothing after them. A file
+// ends where a read brings less than was asked for; any other input where a read brings none.
+struct Read {
+    qint64 size;
+    bool atEnd;
+};
+
+Read readBlock(QIODevice &in, char *into, qint64 size)
 {
-    qint64 got = 0;
-    while (got < size) {
-        const qint64 n = in.read(into + got, size - got);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += n;
-    }
-    return got;
+    const qint64 n = in.read(into, size);
+    return {n, n == 0 || (n > 0 && n < size && !in.isSequential())};
 }
 
 // The kernel copies a block into or out of a buffer that starts on a page about twice as fast
@@ -304,43 +302,29 @@ void writeText(UnitWriter<Unit> &writer, LoneCarriageReturns &returns, Unit *tex
     returns.next = 0;
 }
 
-// `head` holds the first bytes of the input, its byte-order mark included.
+// The first block of the input has been read to `readTo`, its byte-order mark included.
 template <typename Unit>
-QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const QByteArray &head,
-                  const CopyOptions &options)
+QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, char *const readTo,
+                  const qint64 blockSize, Read read, const CopyOptions &options,
+                  TimeStampCount &count)
 {
     const qint64 inSize = in.isSequential() ? -1 : in.size();
-    const qint64 blockSize = blockSizeFor(inSize - in.pos(), options);
     UnitWriter<Unit> writer{out, encoding.bigEndian, options, wholePages(blockSize)};
-    writer.appendRaw(head.constData(), std::size_t(encoding.markSize));
-    const QByteArray pending = head.mid(encoding.markSize);
+    writer.appendRaw(readTo, std::size_t(encoding.markSize));
     LastDate<Unit> lastDate;
     LocalToday ownToday;
     LocalToday &today = options.today ? *options.today : ownToday;
     LoneCarriageReturns returns;
-    // Each block is read to the start of a page. Just in front of it go the few bytes carried
-    // over from the block before (a unit's, the text the rule could not decide yet, or the
-    // first bytes of the file), and in front of those a page the writer may fill.
-    const PageBuffer raw(2 * pageSize + std::size_t(blockSize));
-    char *const readTo = raw.get() + 2 * pageSize;
     const std::unique_ptr<Unit[]> units(
         sizeof(Unit) == 1
             ? nullptr
             : new Unit[maxUndecidedUnits + std::size_t(blockSize) / sizeof(Unit) + 1]);
-    qint64 carried = pending.size(); // bytes just in front of readTo
-    std::memcpy(readTo - carried, pending.constData(), std::size_t(carried));
+    qint64 carried = 0;        // bytes just in front of readTo
     std::size_t undecided = 0; // units the rule left, at the start of the text, CRs gone
     qint64 offset = 0;         // where in the rule's text the text of this block begins
-    bool atEnd = false;
-    while (!atEnd) {
-        if (interruption())
-            return QStringLiteral("interrupted");
-        const qint64 n = in.read(readTo, blockSize);
-        if (n < 0)
-            return QStringLiteral("cannot read: ") + in.errorString();
-        atEnd = n == 0;
-        char *const start = readTo - carried;
-        const qint64 total = carried + n;
+    char *start = readTo + encoding.markSize;
+    qint64 total = read.size - encoding.markSize;
+    for (;;) {
         Unit *text = units.get();
         std::size_t fresh = 0; // units of this block after the undecided ones
         if constexpr (sizeof(Unit) == 1) {
@@ -352,21 +336,21 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const
             readUnits(start, fresh, encoding.bigEndian, text + undecided);
             carried = total - qint64(fresh * sizeof(Unit));
         }
-        const std::size_t count =
+        const std::size_t length =
             undecided +
             dropCarriageReturns(text + undecided, fresh, offset + qint64(undecided), returns);
-        if (atEnd && returns.pending) {
-            returns.at.push_back(offset + qint64(count));
+        if (read.atEnd && returns.pending) {
+            returns.at.push_back(offset + qint64(length));
             returns.pending = false;
         }
-        Unit *const decided =
-            correctTimeLines(text, text + count, atEnd, currentLocalDate(today), lastDate);
+        Unit *const decided = correctTimeLines(text, text + length, read.atEnd,
+                                               currentLocalDate(today), lastDate, count);
         // Where the input's size says this is its end, it goes out whole, in one last write.
-        const bool mayBeLast = atEnd || (inSize >= 0 && in.pos() >= inSize);
+        const bool mayBeLast = read.atEnd || (inSize >= 0 && in.pos() >= inSize);
         writeText(writer, returns, text, std::size_t(decided - text), offset, sizeof(Unit) == 1,
                   mayBeLast);
         offset += decided - text;
-        undecided = std::size_t(text + count - decided);
+        undecided = std::size_t(text + length - decided);
         if constexpr (sizeof(Unit) == 1) {
             std::memmove(readTo - undecided, decided, undecided);
             carried = qint64(undecided);
@@ -374,8 +358,15 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const
             std::memmove(units.get(), decided, undecided * sizeof(Unit));
             std::memmove(readTo - carried, start + total - carried, std::size_t(carried));
         }
-        if (writer.failed)
+        if (read.atEnd || writer.failed)
             break;
+        if (interruption())
+            return QStringLiteral("interrupted");
+        read = readBlock(in, readTo, blockSize);
+        if (read.size < 0)
+            return QStringLiteral("cannot read: ") + in.errorString();
+        start = readTo - carried;
+        total = carried + read.size;
     }
     // Lone carriage returns at the very end, then a line end for a last line without one.
     for (; returns.next < returns.at.size(); ++returns.next)
@@ -392,20 +383,39 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, const
 
 } // namespace
 
-QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options)
+QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options,
+                      TimeStampCount *count)
 {
-    QByteArray head(4, '\0');
-    const qint64 headSize = readFully(in, head.data(), head.size());
-    if (headSize < 0)
-        return QStringLiteral("cannot read: ") + in.errorString();
-    head.truncate(int(headSize));
-    const Encoding encoding = detectEncoding(head.constData(), headSize);
+    TimeStampCount ownCount;
+    // A block one byte larger than a file reads all of it at once, and says so by falling short.
+    const qint64 blockSize =
+        blockSizeFor(in.isSequential() ? -1 : in.size() - in.pos() + 1, options);
+    // Each block is read to the start of a page. Just in front of it go the few bytes carried
+    // over from the block before (a unit's, or the text the rule could not decide yet), and in
+    // front of those a page the writer may fill. The first block holds at least the four bytes
+    // that tell the encoding, unless the input is shorter.
+    constexpr qint64 headSize = 4;
+    const PageBuffer raw(2 * pageSize + std::size_t(std::max(blockSize, headSize)));
+    char *const readTo = raw.get() + 2 * pageSize;
+    if (interruption())
+        return QStringLiteral("interrupted");
+    Read read{0, false};
+    while (!read.atEnd && read.size < headSize) {
+        const Read more = readBlock(in, readTo + read.size,
+                                    std::max(blockSize - read.size, headSize - read.size));
+        if (more.size < 0)
+            return QStringLiteral("cannot read: ") + in.errorString();
+        read = {read.size + more.size, more.atEnd};
+    }
+    const Encoding encoding = detectEncoding(readTo, read.size);
+    TimeStampCount &counted = count ? *count : ownCount;
     switch (encoding.unitSize) {
     case 2:
-        return copyUnits<char16_t>(in, out, encoding, head, options);
+        return copyUnits<char16_t>(in, out, encoding, readTo, blockSize, read, options, counted);
     case 4:
-        return copyUnits<char32_t>(in, out, encoding, head, options);
+        return copyUnits<char32_t>(in, out, encoding, readTo, blockSize, read, options, counted);
     default:
-        return copyUnits<unsigned char>(in, out, encoding, head, options);
+        return copyUnits<unsigned char>(in, out, encoding, readTo, blockSize, read, options,
+                                        counted);
     }
 }

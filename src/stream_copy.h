@@ -2,6 +2,7 @@
 #pragma once
 
 #include "rollover_date.h"
+#include "time_line_corrector.h"
 
 #include <QIODevice>
 #include <QString>
@@ -26,10 +27,13 @@ struct CopyOptions {
     LocalToday *today = nullptr;
 };
 
-// Copies `in` to `out` as text mode would, with each line's first time stamp corrected, but
-// keeping every byte the text does not change: a file is handled as code units, never decoded.
-// A file that begins with a UTF-16 or UTF-32 byte-order mark is read in units of that width
-// and byte order and written back the same way, mark included; any other file byte by byte.
-// Carriage returns are dropped and every line, the last included, ends in the platform's line
-// end. Returns why the copy failed, or an empty text; `out` then holds a partial copy.
-QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options = {});
+// Copies `in` to `out` with every time stamp corrected, keeping every byte the text does not
+// change: a file is handled as code units, never decoded. A file that begins with a UTF-16 or
+// UTF-32 byte-order mark is read in units of that width and byte order and written back the
+// same way, mark included; any other file byte by byte. Every line break (a line feed, a
+// carriage return and line feed, or a carriage return alone) becomes the platform's line end,
+// and a last line without one gets one. Returns why the copy failed, or an empty text; `out`
+// then holds a partial copy.
+// `count`, when given, learns how many time stamps the text holds and how many were moved.
+QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options = {},
+                      TimeStampCount *count = nullptr);

@@ -5,8 +5,9 @@ QString correctTimeLine(const QString &line)
 {
     // The stream corrector is the one statement of the rule; a line is a stream of one line.
     LastDate<char16_t> last;
+    TimeStampCount count;
     QString result = line; // the rule writes moved dates in place
     auto *units = reinterpret_cast<char16_t *>(result.data());
-    correctTimeLines(units, units + result.size(), true, QDate::currentDate(), last);
+    correctTimeLines(units, units + result.size(), true, QDate::currentDate(), last, count);
     return result;
 }

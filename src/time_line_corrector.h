@@ -119,6 +119,11 @@ template <typename Unit> Unit *findTagCandidate(Unit *from, Unit *to)
 
 } // namespace detail
 
+struct TimeStampCount {
+    qint64 seen = 0; // every "<time>"
+    qint64 moved = 0;
+};
+
 // The most units correctTimeLines leaves undecided at a block's end: a tag and the date text
 // and "T" after it, all but the last unit.
 constexpr int maxUndecidedUnits = detail::timeTagLength + dateTextLength;
@@ -126,9 +131,11 @@ constexpr int maxUndecidedUnits = detail::timeTagLength + dateTextLength;
 // Runs [p, end) through the rule, writing each moved date over the old one in place (it has
 // the same length). Returns where the text that cannot be decided before more of it comes
 // begins; everything before that is final. With `atEnd` (no more text follows) that is `end`.
-// `last` carries the last date text's reading from one call to the next.
+// `last` carries the last date text's reading from one call to the next; `count` adds up the
+// time stamps decided and those moved.
 template <typename Unit>
-Unit *correctTimeLines(Unit *p, Unit *end, bool atEnd, const QDate &today, LastDate<Unit> &last)
+Unit *correctTimeLines(Unit *p, Unit *end, bool atEnd, const QDate &today, LastDate<Unit> &last,
+                       TimeStampCount &count)
 {
     for (;;) {
         p = detail::findTagCandidate(p, end);
@@ -144,9 +151,12 @@ Unit *correctTimeLines(Unit *p, Unit *end, bool atEnd, const QDate &today, LastD
             if (!atEnd)
                 return p;
         } else if (date[dateTextLength] == Unit('T')) {
-            if (const Unit *moved = moveRolledOverDate(date, dateTextLength, last, today))
+            if (const Unit *moved = moveRolledOverDate(date, dateTextLength, last, today)) {
                 std::copy(moved, moved + dateTextLength, date);
+                ++count.moved;
+            }
         }
+        ++count.seen;
         p = date;
     }
 }

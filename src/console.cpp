@@ -1,0 +1,70 @@
+#include "console.h"
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+#endif
+
+namespace
+{
+
+// The length of the UTF-8 sequence at `at`, or 0 where it is no text: a stray or missing
+// continuation byte, an overlong form, a surrogate, or more than U+10FFFF.
+int utf8Length(const uchar *at, int left)
+{
+    const uchar lead = at[0];
+    const int length = lead < 0x80                   ? 1
+                       : lead >= 0xC2 && lead < 0xE0 ? 2
+                       : lead >= 0xE0 && lead < 0xF0 ? 3
+                       : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                     : 0;
+    if (length == 0 || length > left)
+        return 0;
+    for (int i = 1; i < length; ++i)
+        if ((at[i] & 0xC0) != 0x80)
+            return 0;
+    if ((lead == 0xE0 && at[1] < 0xA0) || (lead == 0xED && at[1] >= 0xA0) ||
+        (lead == 0xF0 && at[1] < 0x90) || (lead == 0xF4 && at[1] >= 0x90))
+        return 0;
+    return length;
+}
+
+} // namespace
+
+QString shownName(const QByteArray &name)
+{
+    QByteArray shown;
+    const auto *bytes = reinterpret_cast<const uchar *>(name.constData());
+    for (int i = 0; i < name.size();) {
+        const int length = utf8Length(bytes + i, name.size() - i);
+        if (length == 0) {
+            shown += "\\x" + QByteArray::number(bytes[i], 16).rightJustified(2, '0');
+            ++i;
+        } else if (length == 1 && (bytes[i] < 0x20 || bytes[i] == 0x7F)) {
+            shown += '?';
+            ++i;
+        } else {
+            shown.append(name.constData() + i, length);
+            i += length;
+        }
+    }
+    return QString::fromUtf8(shown);
+}
+
+void printLine(std::FILE *stream, const QString &line)
+{
+#ifdef Q_OS_WIN
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        const QString text = line + QLatin1String("\r\n");
+        std::fflush(stream);
+        DWORD written = 0;
+        WriteConsoleW(handle, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
+                      &written, nullptr);
+        return;
+    }
+#endif
+    const QByteArray text = line.toUtf8() + '\n';
+    std::fwrite(text.constData(), 1, std::size_t(text.size()), stream);
+}

@@ -1,0 +1,74 @@
+// What the correction asks of the file system, and the one place where Unix and Windows differ
+// in how it is asked. Unix is reached through its own calls, a few to a copy: on a memory card
+// or a network share every call is a trip through a driver. Windows is reached through Qt.
+//
+// Names are bytes: on Unix exactly the file system's own, whatever they hold, so that every
+// name is reached and a copy keeps the bytes of its track's name; on Windows UTF-8.
+// Every call that fails says why in `reason`, in the system's words ("Permission denied").
+#pragma once
+
+#include <QByteArray>
+#include <QIODevice>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+// A folder held open while its entries are read or copies are written into it.
+struct FolderHandle;
+using Folder = std::shared_ptr<const FolderHandle>;
+
+// The folder `path` names, from `parent` or, without one, from the working folder.
+Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason);
+
+// The same, made first when it is missing.
+Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &reason);
+
+// What tells two folders apart, however they were reached: a link back to a folder the walk is
+// inside leads to one it knows.
+QByteArray folderIdentity(const Folder &folder);
+
+enum class EntryKind { missing, folder, file };
+struct FolderEntry {
+    QByteArray name;
+    EntryKind kind; // links followed; `file` for anything that is no folder
+    bool hidden;
+};
+
+// The entries of a folder but "." and "..", in no order. The kind comes from the listing where
+// the system gives it, else from a look at the entry.
+bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString &reason);
+
+// What `name` in `parent` (or, without one, in the working folder) is, links followed.
+EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reason);
+
+struct TrackFile;
+struct CopyFile;
+// Closes a track, or gives up a copy not yet named with whatever it left on disk.
+struct FileRelease {
+    void operator()(TrackFile *track) const;
+    void operator()(CopyFile *copy) const;
+};
+using Track = std::unique_ptr<TrackFile, FileRelease>;
+using Copy = std::unique_ptr<CopyFile, FileRelease>;
+
+// A track opened for reading. A pipe or a device is refused: reading it could wait forever.
+Track openTrack(const Folder &folder, const QByteArray &name, QString &reason);
+QIODevice &trackDevice(TrackFile &track);
+
+// A copy being written, not yet under its name; dropped, it leaves nothing behind. It is
+// refused, with `isTrack`, when its name leads to the track itself. A new copy is no more open
+// to others than its track, as with cp; an earlier copy keeps its permissions.
+Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &track,
+               QString &reason, bool &isTrack);
+QIODevice &copyDevice(CopyFile &copy);
+
+// Asks the system to start writing what the copy holds to disk, without waiting.
+void startWriteBack(CopyFile &copy, qint64 offset, qint64 length);
+
+// Where the folder part of a path ends: its last separator, or -1.
+int lastSeparator(const QByteArray &path);
+
+// Makes the copies durable, as few flushes as the system allows for all of them; then names
+// each. Returns for each copy why it failed, or an empty text; a failed one is dropped.
+std::vector<QString> commitCopies(std::vector<Copy> &copies);

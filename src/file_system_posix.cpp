@@ -1,0 +1,429 @@
+// The file system on Unix, through its own calls. A copy costs about ten of them: the track
+// opened, looked at and read; the copy's name looked at (is it the track itself?); the copy
+// made without a name where the system can (so that even kill -9 leaves nothing), written and
+// handed to write-back; then, for a whole batch of copies, one flush and a name for each.
+#include "file_system.h"
+
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#ifdef Q_OS_LINUX
+#include <sys/vfs.h>
+#endif
+#include <unistd.h>
+
+namespace
+{
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int fd) : fd(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+int openAt(int folder, const QByteArray &name, int flags, mode_t mode = 0)
+{
+    int fd;
+    do
+        fd = ::openat(folder, name.constData(), flags | O_CLOEXEC, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// A file's bytes through Qt's device interface, so that the copy reads and writes any device.
+struct DescriptorDevice : QIODevice {
+    int fd;
+    qint64 length;
+    DescriptorDevice(int fd, qint64 length, OpenMode mode) : fd(fd), length(length)
+    {
+        open(mode | Unbuffered);
+    }
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return length; }
+    qint64 readData(char *data, qint64 size) override
+    {
+        for (;;) {
+            const ssize_t n = ::read(fd, data, std::size_t(size));
+            if (n >= 0)
+                return n;
+            if (errno != EINTR) {
+                setErrorString(systemReason(errno));
+                return -1;
+            }
+        }
+    }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        for (;;) {
+            const ssize_t n = ::write(fd, data, std::size_t(size));
+            if (n >= 0)
+                return n;
+            if (errno != EINTR) {
+                setErrorString(systemReason(errno));
+                return -1;
+            }
+        }
+    }
+};
+
+mode_t currentUmask()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+} // namespace
+
+struct FolderHandle {
+    Descriptor fd;
+    // Where syncing the whole file system does not reach the storage (a FUSE driver keeps
+    // what it is given), each copy is synced by itself instead.
+    bool syncEachFile = false;
+    dev_t device = 0;
+    explicit FolderHandle(int fd) : fd(fd) {}
+};
+
+struct TrackFile {
+    Descriptor fd;
+    struct stat status;
+    Folder folder;
+    DescriptorDevice device;
+    TrackFile(int fd, const struct stat &status, Folder folder)
+        : fd(fd), status(status), folder(std::move(folder)),
+          device(fd, status.st_size, QIODevice::ReadOnly)
+    {
+    }
+};
+
+struct CopyFile {
+    Descriptor fd;
+    Folder folder;
+    QByteArray name;
+    QByteArray temporaryName; // empty while the copy has no name at all
+    bool replaces;            // an earlier copy stands under the name
+    DescriptorDevice device;
+    CopyFile(int fd, Folder folder, QByteArray name, QByteArray temporaryName, bool replaces)
+        : fd(fd), folder(std::move(folder)), name(std::move(name)),
+          temporaryName(std::move(temporaryName)), replaces(replaces),
+          device(fd, 0, QIODevice::WriteOnly)
+    {
+    }
+    ~CopyFile()
+    {
+        if (!temporaryName.isEmpty())
+            ::unlinkat(folder->fd.fd, temporaryName.constData(), 0);
+    }
+};
+
+namespace
+{
+
+int folderFd(const Folder &folder)
+{
+    return folder ? folder->fd.fd : AT_FDCWD;
+}
+
+// A name beside `name` that no file has yet: NAME.XXXXXX, as mktemp makes them.
+QByteArray temporaryNameFor(const QByteArray &name)
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray temporary = name + '.';
+    for (int i = 0; i < 6; ++i)
+        temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
+    return temporary;
+}
+
+// Gives a copy without a name the name `name` in its folder.
+bool linkUnnamed(const CopyFile &copy, const QByteArray &name)
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(copy.fd.fd);
+    return ::linkat(AT_FDCWD, self.constData(), copy.folder->fd.fd, name.constData(),
+                    AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Puts a durable copy under its name, replacing an earlier one at once, never half.
+bool nameCopy(CopyFile &copy)
+{
+    const int folder = copy.folder->fd.fd;
+    if (copy.temporaryName.isEmpty()) {
+        if (!copy.replaces && linkUnnamed(copy, copy.name))
+            return true;
+        if (copy.replaces || errno == EEXIST) {
+            for (int attempt = 0; attempt < 100 && copy.temporaryName.isEmpty(); ++attempt) {
+                const QByteArray temporary = temporaryNameFor(copy.name);
+                if (linkUnnamed(copy, temporary))
+                    copy.temporaryName = temporary;
+                else if (errno != EEXIST)
+                    return false;
+            }
+        }
+        if (copy.temporaryName.isEmpty())
+            return false;
+    }
+    if (::renameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
+        return false;
+    copy.temporaryName.clear();
+    return true;
+}
+
+} // namespace
+
+Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
+{
+    const int fd = openAt(folderFd(parent), path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return nullptr;
+    }
+    return std::make_shared<FolderHandle>(fd);
+}
+
+Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &reason)
+{
+    int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
+    // Made when missing; where something else stands, mkdir says what.
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        if (::mkdirat(folderFd(parent), name.constData(), 0777) != 0) {
+            reason = systemReason(errno);
+            return nullptr;
+        }
+        fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
+    }
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return nullptr;
+    }
+    auto folder = std::make_shared<FolderHandle>(fd);
+    struct stat status;
+    if (::fstat(fd, &status) == 0)
+        folder->device = status.st_dev;
+#ifdef Q_OS_LINUX
+    struct statfs system;
+    constexpr unsigned fuseMagic = 0x65735546;
+    folder->syncEachFile = ::fstatfs(fd, &system) != 0 || unsigned(system.f_type) == fuseMagic;
+#else
+    folder->syncEachFile = true;
+#endif
+    return folder;
+}
+
+QByteArray folderIdentity(const Folder &folder)
+{
+    struct stat status;
+    if (::fstat(folder->fd.fd, &status) != 0)
+        return QByteArray();
+    return QByteArray::number(quint64(status.st_dev)) + ':' +
+           QByteArray::number(quint64(status.st_ino));
+}
+
+EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reason)
+{
+    struct stat status;
+    if (::fstatat(folderFd(parent), name.constData(), &status, 0) != 0) {
+        reason = systemReason(errno);
+        return EntryKind::missing;
+    }
+    return S_ISDIR(status.st_mode) ? EntryKind::folder : EntryKind::file;
+}
+
+bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString &reason)
+{
+    // The listing reads through a descriptor of its own, which closedir closes.
+    const int fd = ::dup(folder->fd.fd);
+    DIR *const dir = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (!dir) {
+        reason = systemReason(errno);
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    bool ok = true;
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry) {
+            if (errno != 0) {
+                reason = systemReason(errno);
+                ok = false;
+            }
+            break;
+        }
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        const bool hidden = name.startsWith('.');
+        EntryKind kind = EntryKind::file;
+#ifdef DT_DIR
+        if (entry->d_type == DT_DIR)
+            kind = EntryKind::folder;
+        else if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN)
+#endif
+        {
+            QString ignored; // an entry gone since the listing, or a broken link: a file
+            kind = entryKind(folder, name, ignored);
+            if (kind == EntryKind::missing)
+                kind = EntryKind::file;
+        }
+        entries.push_back({name, kind, hidden});
+    }
+    ::closedir(dir);
+    return ok;
+}
+
+Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
+{
+    // Not waiting for a writer: a pipe opened so is refused below, unread.
+    const int fd = openAt(folderFd(folder), name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return nullptr;
+    }
+    struct stat status;
+    const bool looked = ::fstat(fd, &status) == 0;
+    if (!looked || !S_ISREG(status.st_mode)) {
+        reason = looked ? QStringLiteral("not a regular file") : systemReason(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    return Track(new TrackFile(fd, status, folder));
+}
+
+QIODevice &trackDevice(TrackFile &track)
+{
+    return track.device;
+}
+
+Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &track,
+               QString &reason, bool &isTrack)
+{
+    // The check cp makes: the name leads to the track itself (through a link, or because the
+    // folder is the track's own), and replacing it would lose the track.
+    struct stat earlier;
+    const bool replaces = ::fstatat(folder->fd.fd, name.constData(), &earlier, 0) == 0;
+    isTrack =
+        replaces && earlier.st_dev == track.status.st_dev && earlier.st_ino == track.status.st_ino;
+    // Unless the name is another hard link to the track's data, in another folder: replacing
+    // that link leaves the track as it was.
+    if (isTrack && earlier.st_nlink > 1) {
+        struct stat entry, copyFolder, trackFolder;
+        const bool hardLink =
+            ::fstatat(folder->fd.fd, name.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISLNK(entry.st_mode);
+        const bool ownFolder = ::fstat(folder->fd.fd, &copyFolder) == 0 &&
+                               ::fstatat(folderFd(track.folder), ".", &trackFolder, 0) == 0 &&
+                               copyFolder.st_dev == trackFolder.st_dev &&
+                               copyFolder.st_ino == trackFolder.st_ino;
+        isTrack = !hardLink || ownFolder;
+    }
+    if (isTrack)
+        return nullptr;
+    const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
+    QByteArray temporaryName;
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = openAt(folder->fd.fd, ".", O_TMPFILE | O_WRONLY, wanted);
+#endif
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporaryName = temporaryNameFor(name);
+        fd = openAt(folder->fd.fd, temporaryName, O_CREAT | O_EXCL | O_WRONLY, wanted);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return nullptr;
+    }
+    // An earlier copy keeps its permissions even where the umask would take some away.
+    if (replaces && (wanted & currentUmask()) != 0)
+        ::fchmod(fd, wanted);
+    return Copy(new CopyFile(fd, folder, name, temporaryName, replaces));
+}
+
+QIODevice &copyDevice(CopyFile &copy)
+{
+    return copy.device;
+}
+
+void startWriteBack(CopyFile &copy, qint64 offset, qint64 length)
+{
+#ifdef Q_OS_LINUX
+    // A failure only means the flush has more to do.
+    ::sync_file_range(copy.fd.fd, offset, length, SYNC_FILE_RANGE_WRITE);
+#else
+    Q_UNUSED(copy);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+#endif
+}
+
+std::vector<QString> commitCopies(std::vector<Copy> &copies)
+{
+    std::vector<QString> failures(copies.size());
+    // One flush of each file system makes every copy on it durable, data and all; where that
+    // cannot be relied on, or fails, each copy is flushed by itself.
+    std::vector<dev_t> flushed;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        const FolderHandle &folder = *copies[i]->folder;
+        bool durable = false;
+#ifdef Q_OS_LINUX
+        if (!folder.syncEachFile) {
+            durable = std::find(flushed.begin(), flushed.end(), folder.device) != flushed.end();
+            if (!durable && ::syncfs(copies[i]->fd.fd) == 0) {
+                flushed.push_back(folder.device);
+                durable = true;
+            }
+        }
+#endif
+        if (!durable && ::fdatasync(copies[i]->fd.fd) != 0)
+            failures[i] = systemReason(errno);
+    }
+    std::vector<const FolderHandle *> named;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (failures[i].isEmpty() && !nameCopy(*copies[i]))
+            failures[i] = systemReason(errno);
+        const FolderHandle *folder = copies[i]->folder.get();
+        if (failures[i].isEmpty() && std::find(named.begin(), named.end(), folder) == named.end())
+            named.push_back(folder);
+    }
+    // The new names too survive a power cut. Not every system can sync a folder; nothing is
+    // lost where it cannot, but the name.
+    for (const FolderHandle *folder : named)
+        ::fsync(folder->fd.fd);
+    copies.clear();
+    return failures;
+}
+
+int lastSeparator(const QByteArray &path)
+{
+    return path.lastIndexOf('/');
+}
+
+void FileRelease::operator()(TrackFile *track) const
+{
+    delete track;
+}
+
+void FileRelease::operator()(CopyFile *copy) const
+{
+    delete copy;
+}
