@@ -46,12 +46,13 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
     parser.addOptions({help, version, verbose});
     parser.addPositionalArgument("PATH", "a GPX file or a folder", "[PATH...]");
     if (!parser.parse(arguments)) {
-        QString option = parser.unknownOptionNames().value(0);
-        option = option.isEmpty() ? parser.errorText()
-                                  : QStringLiteral("unknown option %1%2")
-                                        .arg(option.size() == 1 ? "-" : "--", option);
-        printLine(stderr, QStringLiteral("gpx-rollover: %1; see 'gpx-rollover --help'")
-                              .arg(shownName(option.toUtf8())));
+        const QString option = parser.unknownOptionNames().value(0);
+        const QString problem = option.isEmpty() ? parser.errorText()
+                                                 : QStringLiteral("%1%2: unknown option")
+                                                       .arg(option.size() == 1 ? "-" : "--",
+                                                            shownName(option.toUtf8()));
+        printLine(stderr,
+                  QStringLiteral("gpx-rollover: %1, see 'gpx-rollover --help'").arg(problem));
         return 2;
     }
     if (parser.isSet(help)) {

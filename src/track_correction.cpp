@@ -34,6 +34,14 @@ void reportFailure(Run &run, const QByteArray &path, const QString &reason)
     run.output.failure(path, reason);
 }
 
+void reportLeftAlone(Run &run, const QByteArray &path)
+{
+    if (!run.output.verbose || interruption())
+        return;
+    flushBatch(run.batch, outcomeFor(run));
+    run.output.leftAlone(path);
+}
+
 void correctTrack(Run &run, const Folder &folder, const Folder &output, const QByteArray &name,
                   const QByteArray &trackPath, const QByteArray &copyPath)
 {

@@ -38,6 +38,9 @@ struct Run {
 // Reports a failure, once every copy before it has been said.
 void reportFailure(Run &run, const QByteArray &path, const QString &reason);
 
+// With -v, says that a file named was left alone, once every copy before it has been said.
+void reportLeftAlone(Run &run, const QByteArray &path);
+
 // Corrects the GPX track `name` of `folder` into `output`, its gpswrok folder; the paths are
 // how the track and its copy are shown.
 void correctTrack(Run &run, const Folder &folder, const Folder &output, const QByteArray &name,

@@ -97,8 +97,8 @@ void correctPath(Run &run, const QByteArray &path)
     if (!hasGpxSuffix(name)) {
         if (kind == EntryKind::missing)
             reportFailure(run, path, reason);
-        else if (run.output.verbose)
-            run.output.leftAlone(path);
+        else
+            reportLeftAlone(run, path);
         return;
     }
     // A track named directly, there or not: its folder gets its gpswrok folder all the same.
