@@ -330,7 +330,6 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, char 
         if constexpr (sizeof(Unit) == 1) {
             text = reinterpret_cast<Unit *>(start);
             fresh = std::size_t(total) - undecided;
-            carried = 0;
         } else {
             fresh = std::size_t(total) / sizeof(Unit);
             readUnits(start, fresh, encoding.bigEndian, text + undecided);
