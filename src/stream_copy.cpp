@@ -309,7 +309,12 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, char 
                   TimeStampCount &count)
 {
     const qint64 inSize = in.isSequential() ? -1 : in.size();
-    UnitWriter<Unit> writer{out, encoding.bigEndian, options, wholePages(blockSize)};
+    // Single bytes with the line ends they have go out from where they were read: the writer
+    // holds only what is left of a page, or of a block cut by lone carriage returns. The heap
+    // then has less to give back, and to take again, for each copy.
+    const bool inPlace = sizeof(Unit) == 1 && !options.crlfLineEnds;
+    UnitWriter<Unit> writer{out, encoding.bigEndian, options,
+                            inPlace ? pageSize : wholePages(blockSize)};
     writer.appendRaw(readTo, std::size_t(encoding.markSize));
     LastDate<Unit> lastDate;
     LocalToday ownToday;
@@ -346,8 +351,7 @@ QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, char 
                                                currentLocalDate(today), lastDate, count);
         // Where the input's size says this is its end, it goes out whole, in one last write.
         const bool mayBeLast = read.atEnd || (inSize >= 0 && in.pos() >= inSize);
-        writeText(writer, returns, text, std::size_t(decided - text), offset, sizeof(Unit) == 1,
-                  mayBeLast);
+        writeText(writer, returns, text, std::size_t(decided - text), offset, inPlace, mayBeLast);
         offset += decided - text;
         undecided = std::size_t(text + length - decided);
         if constexpr (sizeof(Unit) == 1) {
