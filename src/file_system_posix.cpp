@@ -100,6 +100,9 @@ struct FolderHandle {
     // what it is given), each copy is synced by itself instead.
     bool syncEachFile = false;
     dev_t device = 0;
+    // Once the system has said it makes no files without a name here (exFAT, FAT, most
+    // network shares), copies are given a temporary name from the start, without asking again.
+    mutable bool namesEveryFile = false;
     explicit FolderHandle(int fd) : fd(fd) {}
 };
 
@@ -153,12 +156,19 @@ QByteArray temporaryNameFor(const QByteArray &name)
     return temporary;
 }
 
-// Gives a copy without a name the name `name` in its folder.
+// Gives a copy without a name the name `name` in its folder: through /proc, as anyone may;
+// without /proc, directly, as only a privileged process may.
 bool linkUnnamed(const CopyFile &copy, const QByteArray &name)
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(copy.fd.fd);
-    return ::linkat(AT_FDCWD, self.constData(), copy.folder->fd.fd, name.constData(),
-                    AT_SYMLINK_FOLLOW) == 0;
+    if (::linkat(AT_FDCWD, self.constData(), copy.folder->fd.fd, name.constData(),
+                 AT_SYMLINK_FOLLOW) == 0)
+        return true;
+#ifdef AT_EMPTY_PATH
+    if (errno == ENOENT)
+        return ::linkat(copy.fd.fd, "", copy.folder->fd.fd, name.constData(), AT_EMPTY_PATH) == 0;
+#endif
+    return false;
 }
 
 // Puts a durable copy under its name, replacing an earlier one at once, never half.
@@ -341,7 +351,11 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
     QByteArray temporaryName;
     int fd = -1;
 #ifdef O_TMPFILE
-    fd = openAt(folder->fd.fd, ".", O_TMPFILE | O_WRONLY, wanted);
+    if (!folder->namesEveryFile) {
+        fd = openAt(folder->fd.fd, ".", O_TMPFILE | O_WRONLY, wanted);
+        folder->namesEveryFile =
+            fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    }
 #endif
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporaryName = temporaryNameFor(name);
