@@ -259,9 +259,15 @@ void TestCli::run()
     const QString program = command.takeFirst();
     tool.start(program, command + listOf(args));
 #ifdef Q_OS_UNIX
-    // The signal is sent once the tool is writing, in the middle of its first copy.
+    // The signal is sent in the middle of the case's large copy: once the tool has written more
+    // than any small copy holds (a start-up may write a few bytes of its own before any copy).
     const QString io = QStringLiteral("/proc/%1/io").arg(tool.processId());
-    for (int i = 0; signal && i < 100000 && readFile(io).contains("\nwchar: 0\n"); ++i)
+    const auto written = [&] {
+        const QByteArray counts = readFile(io);
+        const int at = counts.indexOf("\nwchar: ");
+        return at < 0 ? -1 : counts.mid(at + 8, counts.indexOf('\n', at + 1) - at - 8).toLongLong();
+    };
+    for (int i = 0; signal && i < 100000 && written() < 65536; ++i)
         ::usleep(100);
     if (signal)
         ::kill(pid_t(tool.processId()), signal);
