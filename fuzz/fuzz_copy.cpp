@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace
@@ -49,7 +50,7 @@ QString byTheBook(QString line, const QDate &today, QHash<QString, QDate> &readi
         // Qt 6 reads signed years unlike Qt 5, whose reading is the definition.
         if (dateText.contains(QLatin1Char('+')) || dateText.startsWith(QLatin1Char('-'))) {
             if (!dateText.contains(QLatin1Char('<'))) // else no date, and may hold a tag
-                line.replace(p, t - p, correctTimeLine(line.mid(p, t - p + 1)).chopped(1));
+                line.replace(p, t - p, correctTimeLine(line.mid(p, t - p + 1), today).chopped(1));
             continue;
         }
 #endif
@@ -68,9 +69,8 @@ QString byTheBook(QString line, const QDate &today, QHash<QString, QDate> &readi
 // the library's own function for a line; with a line end put back where a carriage return
 // stood that no line feed follows, and after a last line without one. Latin-1 maps each byte to
 // one character and back.
-QByteArray linesByTheBook(const QByteArray &text)
+QByteArray linesByTheBook(const QByteArray &text, const QDate &today)
 {
-    const QDate today = QDate::currentDate();
     QByteArray lines(text.size(), Qt::Uninitialized);
     int length = 0;
     QVector<int> loneReturns; // where in `lines` they stood
@@ -87,7 +87,7 @@ QByteArray linesByTheBook(const QByteArray &text)
     for (const QByteArray &line : lines.split('\n'))
         corrected << byTheBook(QString::fromLatin1(line.constData(), line.size()), today, readings);
     const QString joined = corrected.join(QLatin1Char('\n'));
-    if (correctTimeLine(QString::fromLatin1(lines.constData(), lines.size())) != joined)
+    if (correctTimeLine(QString::fromLatin1(lines.constData(), lines.size()), today) != joined)
         std::abort();
     QByteArray out = joined.toLatin1();
     for (int i = loneReturns.size() - 1; i >= 0; --i)
@@ -123,19 +123,32 @@ QByteArray widened(const QByteArray &bytes, int width, bool bigEndian)
 
 } // namespace
 
+// The C library reads the zone file again at every date Qt converts unless the zone is named:
+// with TZ unset, most of a run went to looking at /etc/localtime. Naming that same file keeps
+// the zone and reads it once.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    if (qEnvironmentVariableIsEmpty("TZ"))
+        qputenv("TZ", ":/etc/localtime");
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     if (size == 0)
         return 0;
     const QByteArray file(reinterpret_cast<const char *>(data) + 1, int(size - 1));
-    LocalToday today; // one reading of the clock for every copy of the input
+    // One reading of the clock for every copy of the input and both readings of the rule: the
+    // zone is consulted for each, and a midnight in between would be no fault of the copy.
+    const QDate date = QDate::currentDate();
+    LocalToday today{date, std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max()};
     const QByteArray whole = copyOf(file, 1 << 16, today);
     const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     const bool wide = file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
                       file.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
     const qint64 blockSize = 1 + data[0] % 97;
     if (copyOf(file, blockSize, today) != whole ||
-        (!wide && (whole != file.left(mark) + linesByTheBook(file.mid(mark)) ||
+        (!wide && (whole != file.left(mark) + linesByTheBook(file.mid(mark), date) ||
                    copyOf(file, 1 << 16, today, true) != QByteArray(whole).replace("\n", "\r\n"))))
         std::abort();
     // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.

@@ -17,8 +17,8 @@ constexpr char outputDirName[] = "gpswrok";
 bool hasGpxSuffix(const QByteArray &name);
 
 // One line, without its terminator, as it is to be written: the date of each of its time stamps
-// moved forward by rolloverDays when the moved date is not later than today.
-QString correctTimeLine(const QString &line);
+// moved forward by rolloverDays when the moved date is not later than `today`.
+QString correctTimeLine(const QString &line, const QDate &today);
 
 // What a run tells: failures always, and with `verbose` each copy made and each file named that
 // was left alone. Everything is said in the order of the walk.
