@@ -61,20 +61,17 @@ struct DescriptorDevice : QIODevice {
     qint64 size() const override { return length; }
     qint64 readData(char *data, qint64 size) override
     {
-        for (;;) {
-            const ssize_t n = ::read(fd, data, std::size_t(size));
-            if (n >= 0)
-                return n;
-            if (errno != EINTR) {
-                setErrorString(systemReason(errno));
-                return -1;
-            }
-        }
+        return transfer([&] { return ::read(fd, data, std::size_t(size)); });
     }
     qint64 writeData(const char *data, qint64 size) override
     {
+        return transfer([&] { return ::write(fd, data, std::size_t(size)); });
+    }
+    // A transfer a signal cut short before it began is made again; any other failure is said.
+    template <typename Call> qint64 transfer(Call call)
+    {
         for (;;) {
-            const ssize_t n = ::write(fd, data, std::size_t(size));
+            const ssize_t n = call();
             if (n >= 0)
                 return n;
             if (errno != EINTR) {
