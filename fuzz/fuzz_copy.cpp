@@ -1,9 +1,11 @@
 // Any file, read in blocks of a size its first byte picks, is copied as when it is read whole.
-// Single-byte text must also come out as a plain reading of the rule says, a line at a time,
-// with the library's own date functions; with Windows line ends it differs only in them; and
-// in UTF-16 or UTF-32, in either byte order, it comes out as its copy in those units.
+// Single-byte text must also come out as a plain reading of the rule says, with the library's
+// own date functions, and as when its reads fall short in the middle; with Windows line ends it
+// differs only in them; and in UTF-16 or UTF-32, in either byte order, it comes out as its copy in
+// those units.
+#include "fuzz_copy.h"
+
 #include "stream_copy.h"
-#include "track_correction.h"
 
 #include <QBuffer>
 #include <QDate>
@@ -11,7 +13,9 @@
 #include <QVector>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <vector>
@@ -19,9 +23,22 @@
 namespace
 {
 
-QByteArray copyOf(const QByteArray &file, qint64 blockSize, LocalToday &today, bool crlf = false)
+// A file whose reads bring at most `cap` bytes, as a FUSE driver or a network share may give
+// them in the middle of a file.
+struct ShortReads : QBuffer {
+    qint64 cap = std::numeric_limits<qint64>::max();
+    qint64 readData(char *data, qint64 size) override
+    {
+        return QBuffer::readData(data, std::min(size, cap));
+    }
+};
+
+QByteArray copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf = false,
+                  qint64 readCap = std::numeric_limits<qint64>::max())
 {
-    QBuffer in, out;
+    ShortReads in;
+    QBuffer out;
+    in.cap = readCap;
     in.setData(file);
     in.open(QIODevice::ReadOnly | QIODevice::Unbuffered); // as the tool opens a track
     out.buffer().reserve(file.size() * 2 + 16);           // at most a line end more for each byte
@@ -30,27 +47,48 @@ QByteArray copyOf(const QByteArray &file, qint64 blockSize, LocalToday &today, b
     options.blockSize = blockSize;
     options.crlfLineEnds = crlf;
     options.today = &today;
-    if (!copyCorrected(in, out, options).isEmpty())
-        std::abort(); // memory devices do not fail
+    if (copyCorrected(in, out, options).failure != CopyFailure::none)
+        return "<the copy failed>"; // memory devices do not fail
     return out.data();
 }
 
-// One line by the rule: the date text between each "<time>" and the next "T", read and moved by
-// QDate. A date that moves holds no tag, so moving one changes no other's text.
-// Qt's reading goes through the time zone, so each text is read once an input.
-QString byTheBook(QString line, const QDate &today, QHash<QString, QDate> &readings)
+bool isWhitespace(QChar c)
 {
-    for (int p = line.indexOf(QLatin1String("<time>")); p >= 0;
-         p = line.indexOf(QLatin1String("<time>"), p + 6)) {
-        const int t = line.indexOf(QLatin1Char('T'), p + 6);
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
+           c == QLatin1Char('\r');
+}
+
+// The text by the rule: after each "<time>" and the whitespace after it, the date text that runs
+// to the next "T", read and moved by QDate, the search going on after the whitespace; then every
+// line break one line feed, and a last line without one given one. Latin-1 maps each byte to
+// one character and back. Qt's reading goes through the time zone, so each text is read once an
+// input.
+QByteArray byTheBook(const QByteArray &bytes, const QDate &today)
+{
+    QString text = QString::fromLatin1(bytes.constData(), bytes.size());
+    QHash<QString, QDate> readings;
+    for (int p = text.indexOf(QLatin1String("<time>")); p >= 0;
+         p = text.indexOf(QLatin1String("<time>"), p)) {
+        p += 6;
+        while (p < text.size() && isWhitespace(text[p]))
+            ++p;
+        const int t = text.indexOf(QLatin1Char('T'), p);
         if (t < 0)
             break;
-        const QString dateText = line.mid(p + 6, t - p - 6);
+        const QString dateText = text.mid(p, t - p);
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        // Qt 6 reads signed years unlike Qt 5, whose reading is the definition.
+        // Qt 6 reads signed years unlike Qt 5, whose reading is the definition: the rule's own
+        // reading of such a text stands in for it.
         if (dateText.contains(QLatin1Char('+')) || dateText.startsWith(QLatin1Char('-'))) {
-            if (!dateText.contains(QLatin1Char('<'))) // else no date, and may hold a tag
-                line.replace(p, t - p, correctTimeLine(line.mid(p, t - p + 1), today).chopped(1));
+            if (dateText.size() == 10) {
+                QString date = dateText + 'T';
+                auto *units = reinterpret_cast<char16_t *>(date.data());
+                RuleState<char16_t> state;
+                state.awaitingDate = true;
+                TimeStampCount count;
+                correctTimeStamps(units, units + date.size(), true, today, state, count);
+                text.replace(p, 10, date.left(10));
+            }
             continue;
         }
 #endif
@@ -60,41 +98,27 @@ QString byTheBook(QString line, const QDate &today, QHash<QString, QDate> &readi
                                       QDate::fromString(dateText, QStringLiteral("yyyy-MM-dd")));
         const QDate shifted = reading->addDays(7168);
         if (shifted.isValid() && shifted <= today)
-            line.replace(p + 6, t - p - 6, shifted.toString(QStringLiteral("yyyy-MM-dd")));
+            text.replace(p, t - p, shifted.toString(QStringLiteral("yyyy-MM-dd")));
     }
-    return line;
-}
-
-// A text as text mode reads it (no carriage returns), each line by the rule, and the whole by
-// the library's own function for a line; with a line end put back where a carriage return
-// stood that no line feed follows, and after a last line without one. Latin-1 maps each byte to
-// one character and back.
-QByteArray linesByTheBook(const QByteArray &text, const QDate &today)
-{
-    QByteArray lines(text.size(), Qt::Uninitialized);
-    int length = 0;
-    QVector<int> loneReturns; // where in `lines` they stood
-    const char *const in = text.constData();
-    for (int i = 0; i < text.size(); ++i) {
-        if (in[i] != '\r')
-            lines.data()[length++] = in[i];
-        else if (i + 1 == text.size() || in[i + 1] != '\n')
-            loneReturns << length;
-    }
-    lines.truncate(length);
-    QStringList corrected;
-    QHash<QString, QDate> readings;
-    for (const QByteArray &line : lines.split('\n'))
-        corrected << byTheBook(QString::fromLatin1(line.constData(), line.size()), today, readings);
-    const QString joined = corrected.join(QLatin1Char('\n'));
-    if (correctTimeLine(QString::fromLatin1(lines.constData(), lines.size()), today) != joined)
-        std::abort();
-    QByteArray out = joined.toLatin1();
-    for (int i = loneReturns.size() - 1; i >= 0; --i)
-        out.insert(loneReturns[i], '\n');
+    QByteArray out = text.toLatin1().replace("\r\n", "\n").replace('\r', '\n');
     if (!out.isEmpty() && !out.endsWith('\n'))
         out += '\n';
     return out;
+}
+
+// Where two copies first differ, as a report says it.
+QString differs(const char *check, qint64 blockSize, const QByteArray &got, const QByteArray &want)
+{
+    if (got == want)
+        return QString();
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+    return QStringLiteral("%1, blocks of %2 bytes: the copy differs from byte %3 on (%4 bytes, "
+                          "wanted %5)")
+        .arg(QLatin1String(check))
+        .arg(blockSize)
+        .arg(at.first - got.begin())
+        .arg(got.size())
+        .arg(want.size());
 }
 
 // The bytes as units of `width` bytes after a byte-order mark. ASCII stays itself; any other
@@ -123,6 +147,54 @@ QByteArray widened(const QByteArray &bytes, int width, bool bigEndian)
 
 } // namespace
 
+QString checkCopy(const QByteArray &input)
+{
+    if (input.isEmpty())
+        return QString();
+    const uchar first = uchar(input[0]);
+    const QByteArray file = input.mid(1);
+    // One reading of the clock for every copy of the input and the reference: the zone is
+    // consulted for each, and a midnight in between would be no fault of the copy.
+    Today today;
+    const QDate date = currentToday(today);
+    today.validFromMs = std::numeric_limits<qint64>::min();
+    today.validUntilMs = std::numeric_limits<qint64>::max();
+    // The whole copy, with reads that fall short in the middle of the file.
+    const qint64 readCap = 251 + qint64(first) * 7;
+    const QByteArray whole = copyOf(file, 1 << 16, today, false, readCap);
+    const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    const bool wide = file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
+                      file.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
+    const qint64 blockSize = 1 + first % 97;
+    QString failure = differs("read in blocks", blockSize, copyOf(file, blockSize, today), whole);
+    if (failure.isEmpty() && !wide)
+        failure = differs("by the rule", 1 << 16, whole,
+                          file.left(mark) + byTheBook(file.mid(mark), date));
+    if (failure.isEmpty() && !wide)
+        failure = differs("with CR LF line ends", 1 << 16, copyOf(file, 1 << 16, today, true),
+                          QByteArray(whole).replace("\n", "\r\n"));
+    // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.
+    const bool nulFirst = !file.isEmpty() && (uchar(file[0]) & 0x7F) == 0;
+    for (int width = 2; failure.isEmpty() && !wide && mark == 0 && !nulFirst && width <= 4;
+         width += 2) {
+        // A file cut inside its last unit keeps those bytes after the last line end.
+        const QByteArray cut = file.left(file.size() % width);
+        // As many units a block as the bytes of the single-byte copy's, and one byte short:
+        // the cuts still fall at every byte of a unit in turn, and the smallest blocks hold
+        // none whole.
+        const qint64 wideBlockSize = blockSize * width - 1;
+        for (const bool bigEndian : {false, true})
+            if (failure.isEmpty())
+                failure =
+                    differs(width == 2 ? (bigEndian ? "UTF-16BE" : "UTF-16LE")
+                                       : (bigEndian ? "UTF-32BE" : "UTF-32LE"),
+                            wideBlockSize,
+                            copyOf(widened(file, width, bigEndian) + cut, wideBlockSize, today),
+                            widened(whole, width, bigEndian) + cut);
+    }
+    return failure;
+}
+
 // The C library reads the zone file again at every date Qt converts unless the zone is named:
 // with TZ unset, most of a run went to looking at /etc/localtime. Naming that same file keeps
 // the zone and reads it once.
@@ -133,37 +205,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
+// Any file, read in blocks of a size its first byte picks, is copied as when it is read whole.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    if (size == 0)
-        return 0;
-    const QByteArray file(reinterpret_cast<const char *>(data) + 1, int(size - 1));
-    // One reading of the clock for every copy of the input and both readings of the rule: the
-    // zone is consulted for each, and a midnight in between would be no fault of the copy.
-    const QDate date = QDate::currentDate();
-    LocalToday today{date, std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max()};
-    const QByteArray whole = copyOf(file, 1 << 16, today);
-    const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const bool wide = file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
-                      file.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
-    const qint64 blockSize = 1 + data[0] % 97;
-    if (copyOf(file, blockSize, today) != whole ||
-        (!wide && (whole != file.left(mark) + linesByTheBook(file.mid(mark), date) ||
-                   copyOf(file, 1 << 16, today, true) != QByteArray(whole).replace("\n", "\r\n"))))
+    const QString failure = checkCopy(QByteArray(reinterpret_cast<const char *>(data), int(size)));
+    if (!failure.isEmpty()) {
+        std::fprintf(stderr, "fuzz_copy: %s\n", qPrintable(failure));
         std::abort();
-    // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.
-    const bool nulFirst = !file.isEmpty() && (uchar(file[0]) & 0x7F) == 0;
-    for (int width = 2; !wide && mark == 0 && !nulFirst && width <= 4; width += 2) {
-        // A file cut inside its last unit keeps those bytes after the last line end.
-        const QByteArray cut = file.left(file.size() % width);
-        // As many units a block as the bytes of the single-byte copy's, and one byte short:
-        // the cuts still fall at every byte of a unit in turn, and the smallest blocks hold
-        // none whole.
-        const qint64 wideBlockSize = blockSize * width - 1;
-        for (const bool bigEndian : {false, true})
-            if (copyOf(widened(file, width, bigEndian) + cut, wideBlockSize, today) !=
-                widened(whole, width, bigEndian) + cut)
-                std::abort();
     }
     return 0;
 }

@@ -29,6 +29,18 @@ int utf8Length(const uchar *at, int left)
     return length;
 }
 
+// A character that would break a report's line or drive the terminal: C0 and C1 controls,
+// DEL, the Unicode line and paragraph separators, and the marks that reorder text shown.
+bool breaksLine(const uchar *at, int length)
+{
+    if (length == 1)
+        return at[0] < 0x20 || at[0] == 0x7F;
+    const uint c = length == 2   ? (at[0] & 0x1Fu) << 6 | (at[1] & 0x3Fu)
+                   : length == 3 ? (at[0] & 0x0Fu) << 12 | (at[1] & 0x3Fu) << 6 | (at[2] & 0x3Fu)
+                                 : 0;
+    return (c >= 0x80 && c < 0xA0) || (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 } // namespace
 
 QString shownName(const QByteArray &name)
@@ -40,10 +52,12 @@ QString shownName(const QByteArray &name)
         if (length == 0) {
             shown += "\\x" + QByteArray::number(bytes[i], 16).rightJustified(2, '0');
             ++i;
-        } else if (length == 1 && (bytes[i] < 0x20 || bytes[i] == 0x7F)) {
+        } else if (breaksLine(bytes + i, length)) {
             shown += '?';
-            ++i;
+            i += length;
         } else {
+            if (bytes[i] == '\\')
+                shown += '\\'; // so that a backslash is told from an escaped byte
             shown.append(name.constData() + i, length);
             i += length;
         }
@@ -53,6 +67,9 @@ QString shownName(const QByteArray &name)
 
 void printLine(std::FILE *stream, const QString &line)
 {
+    // Reports in the order they happened, where both streams reach the same file or pipe.
+    if (stream != stdout)
+        std::fflush(stdout);
 #ifdef Q_OS_WIN
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
     DWORD mode = 0;

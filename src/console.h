@@ -6,9 +6,10 @@
 
 #include <cstdio>
 
-// A name as a report shows it: text as it is, a control character (a line feed, a terminal's
-// escape) as '?', and any byte that is no UTF-8 text as \xHH, so that a report stays one line
-// and still tells the name apart from any other.
+// A name as a report shows it: text as it is, a character that would break the line or drive the
+// terminal (a line feed, an escape, U+0085, U+2028) as '?', any byte that is no UTF-8 text as
+// \xHH and a backslash as \\, so that a report stays one line and still tells the name apart
+// from any other.
 QString shownName(const QByteArray &name);
 
 // Writes `line` and a line end. On Windows a console gets it through the wide console API, so

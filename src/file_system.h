@@ -11,6 +11,7 @@
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -70,5 +71,8 @@ void startWriteBack(CopyFile &copy, qint64 offset, qint64 length);
 int lastSeparator(const QByteArray &path);
 
 // Makes the copies durable, as few flushes as the system allows for all of them; then names
-// each. Returns for each copy why it failed, or an empty text; a failed one is dropped.
-std::vector<QString> commitCopies(std::vector<Copy> &copies);
+// each. Returns for each copy why it failed, or an empty text; a failed one is dropped. Where
+// `giveUp` says so before a copy is named, it and the copies after it are dropped, and the
+// answer holds only the copies before it.
+std::vector<QString> commitCopies(std::vector<Copy> &copies,
+                                  const std::function<bool()> &giveUp = {});

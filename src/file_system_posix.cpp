@@ -387,7 +387,7 @@ void startWriteBack(CopyFile &copy, qint64 offset, qint64 length)
 #endif
 }
 
-std::vector<QString> commitCopies(std::vector<Copy> &copies)
+std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
 {
     std::vector<QString> failures(copies.size());
     // One flush of each file system makes every copy on it durable, data and all; where that
@@ -410,6 +410,10 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies)
     }
     std::vector<const FolderHandle *> named;
     for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (giveUp && giveUp()) {
+            failures.resize(i);
+            break;
+        }
         if (failures[i].isEmpty() && !nameCopy(*copies[i]))
             failures[i] = systemReason(errno);
         const FolderHandle *folder = copies[i]->folder.get();

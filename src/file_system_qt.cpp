@@ -151,11 +151,14 @@ QIODevice &copyDevice(CopyFile &copy)
 
 void startWriteBack(CopyFile &, qint64, qint64) {}
 
-std::vector<QString> commitCopies(std::vector<Copy> &copies)
+std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
 {
     std::vector<QString> failures;
-    for (const Copy &copy : copies)
+    for (const Copy &copy : copies) {
+        if (giveUp && giveUp())
+            break;
         failures.push_back(copy->file.commit() ? QString() : copy->file.errorString());
+    }
     copies.clear();
     return failures;
 }

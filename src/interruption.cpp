@@ -8,12 +8,16 @@ namespace
 {
 
 // The one piece of state the whole process shares: all a signal handler may safely do is set
-// a flag like this one, and the copy looks at it once per block.
+// flags like these, and the copy looks at them once per block.
 volatile std::sig_atomic_t caughtSignal = 0;
+volatile std::sig_atomic_t caughtCount = 0;
 
 extern "C" void onInterruption(int signal)
 {
-    caughtSignal = signal;
+    if (caughtSignal == 0)
+        caughtSignal = signal;
+    if (caughtCount < 2)
+        caughtCount = caughtCount + 1;
 }
 
 } // namespace
@@ -34,6 +38,11 @@ void catchInterruptions()
 int interruption()
 {
     return caughtSignal;
+}
+
+int interruptions()
+{
+    return caughtCount;
 }
 
 void endByInterruption(int signal)

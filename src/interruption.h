@@ -1,6 +1,7 @@
 // Ctrl-C, kill and a closed terminal end a run early: the copy in progress is given up with its
-// temporary file, no further file is begun, and the process then ends by the signal, so that a
-// shell or a script sees it was interrupted.
+// temporary file, no further file is begun, the copies already finished are made durable and
+// named, and the process then ends by the signal, so that a shell or a script sees it was
+// interrupted. A second signal gives up the copies not yet named as well.
 #pragma once
 
 // From now on SIGINT, SIGTERM and SIGHUP (where the system has them) ask the run to stop,
@@ -9,6 +10,9 @@ void catchInterruptions();
 
 // The signal that asked the run to stop, or 0.
 int interruption();
+
+// How many signals have asked it so far.
+int interruptions();
 
 // Ends the process by `signal` with its default action, as if it had never been caught.
 [[noreturn]] void endByInterruption(int signal);

@@ -35,6 +35,30 @@ const char helpText[] =
     "\n"
     "See gpx-rollover(1).";
 
+// A failure as the one line that says it, after "gpx-rollover: "; every path shown as it can be.
+QString failureText(const Report &report)
+{
+    const QString path = shownName(report.path), copy = shownName(report.copyPath);
+    switch (report.kind) {
+    case ReportKind::folderNotRead:
+        return QStringLiteral("%1: cannot read the folder: %2").arg(path, report.reason);
+    case ReportKind::outputFolderNotMade:
+        return QStringLiteral("%1: cannot create the folder: %2").arg(path, report.reason);
+    case ReportKind::trackNotRead:
+        return QStringLiteral("%1: cannot read: %2").arg(path, report.reason);
+    case ReportKind::copyNotWritten:
+        return QStringLiteral("%1: cannot write %2: %3").arg(path, copy, report.reason);
+    case ReportKind::copyRefused:
+        return QStringLiteral("%1: refused: the copy %2 would replace the file itself")
+            .arg(path, copy);
+    case ReportKind::trackNotOpened:
+    case ReportKind::copied:
+    case ReportKind::leftAlone:
+        break;
+    }
+    return QStringLiteral("%1: %2").arg(path, report.reason);
+}
+
 // Options, then the paths; the exit status.
 int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
 {
@@ -42,8 +66,8 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     const QCommandLineOption help({"h", "help"}, "show this help and exit");
     const QCommandLineOption version("version", "show the version and exit");
-    const QCommandLineOption verbose({"v", "verbose"}, "name each copy made");
-    parser.addOptions({help, version, verbose});
+    const QCommandLineOption verboseOption({"v", "verbose"}, "name each copy made");
+    parser.addOptions({help, version, verboseOption});
     parser.addPositionalArgument("PATH", "a GPX file or a folder", "[PATH...]");
     if (!parser.parse(arguments)) {
         const QString option = parser.unknownOptionNames().value(0);
@@ -78,32 +102,32 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
 
     catchInterruptions();
     bool failed = false;
+    const bool verbose = parser.isSet(verboseOption);
     Run correction;
-    correction.output.verbose = parser.isSet(verbose);
-    correction.output.failure = [&failed](const QByteArray &path, const QString &reason) {
-        failed = true;
-        printLine(stderr, QStringLiteral("gpx-rollover: %1: %2").arg(shownName(path), reason));
-    };
-    correction.output.copied = [](const FinishedCopy &copy) {
-        printLine(stdout, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
-                              .arg(shownName(copy.trackPath), shownName(copy.copyPath))
-                              .arg(copy.count.moved)
-                              .arg(copy.count.seen));
-    };
-    correction.output.leftAlone = [](const QByteArray &path) {
-        printLine(stdout, QStringLiteral("%1: left alone: no .gpx file").arg(shownName(path)));
+    correction.reports.tell = [&](const Report &report) {
+        if (isFailure(report)) {
+            failed = true;
+            printLine(stderr, QStringLiteral("gpx-rollover: ") + failureText(report));
+        } else if (verbose && report.kind == ReportKind::copied) {
+            printLine(stdout, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
+                                  .arg(shownName(report.path), shownName(report.copyPath))
+                                  .arg(report.count.moved)
+                                  .arg(report.count.seen));
+        } else if (verbose) {
+            printLine(stdout,
+                      QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));
+        }
     };
     for (const QByteArray &path : nativePaths) {
         if (interruption())
             break;
         correctPath(correction, path);
     }
+    // Interrupted, the copies finished before are still made durable and named.
     finishRun(correction);
     std::fflush(stdout);
-    if (const int signal = interruption()) {
-        correction.batch = {}; // the copies not yet on disk are given up, with their files
+    if (const int signal = interruption())
         endByInterruption(signal);
-    }
     return failed ? 1 : 0;
 }
 

@@ -3,8 +3,12 @@
 #include <QDateTime>
 #include <QTime>
 
+#include <algorithm>
+
 namespace
 {
+
+constexpr qint64 dayMs = 24 * 60 * 60 * 1000;
 
 qint64 startOfLocalDayMs(const QDate &date)
 {
@@ -15,18 +19,27 @@ qint64 startOfLocalDayMs(const QDate &date)
 #endif
 }
 
+qint64 floorDiv(qint64 a, qint64 b)
+{
+    return a / b - (a % b < 0 ? 1 : 0);
+}
+
 } // namespace
 
-QDate currentLocalDate(LocalToday &today)
+QDate currentToday(Today &today)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (now >= today.validFromMs && now < today.validUntilMs)
         return today.date;
-    today.date = QDate::currentDate();
-    today.validFromMs = startOfLocalDayMs(today.date);
-    today.validUntilMs = startOfLocalDayMs(today.date.addDays(1));
-    // Midnight may have passed between the two clock reads, or the zone may be odd enough that
-    // the day's bounds do not hold `now`: then trust nothing cached and read again next time.
+    const QDate local = QDateTime::fromMSecsSinceEpoch(now).date();
+    const qint64 utcDay = floorDiv(now, dayMs);
+    const QDate utc = QDate(1970, 1, 1).addDays(utcDay);
+    today.date = std::max(local, utc);
+    // Valid until whichever midnight comes first, the local one or UTC's.
+    today.validFromMs = std::max(startOfLocalDayMs(local), utcDay * dayMs);
+    today.validUntilMs = std::min(startOfLocalDayMs(local.addDays(1)), (utcDay + 1) * dayMs);
+    // A zone odd enough that the local day's bounds do not hold `now`: trust nothing cached and
+    // read again next time.
     if (!(now >= today.validFromMs && now < today.validUntilMs))
         today.validUntilMs = today.validFromMs;
     return today.date;

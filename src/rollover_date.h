@@ -67,16 +67,19 @@ template <typename Unit> void formatRolloverDate(const QDate &date, Unit *out)
         out[i] = digits[i] < 0 ? Unit('-') : Unit('0' + digits[i]);
 }
 
-// The local date of the system clock, read again only once the next local midnight has passed
-// (or the clock was set back): reading it means consulting the time zone, far too slow to do
-// for every line of a large track.
-struct LocalToday {
+// Today, as the rule reads it: the later of the local date and the UTC date. GPX time stamps
+// are written in UTC, so west of UTC the UTC date turns in the afternoon, and a track recorded
+// that evening lies on a date the local calendar has not reached yet; east of UTC the local date
+// is already the later one. Read again only once the next midnight of either has passed (or the
+// clock was set back): reading it means consulting the time zone, far too slow to do for every
+// time stamp of a large track.
+struct Today {
     QDate date;
     qint64 validFromMs = 0;
     qint64 validUntilMs = 0; // empty range: nothing read yet
 };
 
-QDate currentLocalDate(LocalToday &today);
+QDate currentToday(Today &today);
 
 // The last date text seen, what it moves to and how that is printed: a track repeats the same
 // day for thousands of points. `shifted` is invalid when the text is no date or the moved date

@@ -1,7 +1,7 @@
 #include "stream_copy.h"
 
 #include "interruption.h"
-#include "time_line_corrector.h"
+#include "time_stamp_rule.h"
 
 #include <QByteArray>
 #include <QtEndian>
@@ -44,18 +44,29 @@ Encoding detectEncoding(const char *head, qint64 size)
     return {};
 }
 
-// What one read brought: how many bytes, and whether the input has nothing after them. A file
-// ends where a read brings less than was asked for; any other input where a read brings none.
-struct Read {
-    qint64 size;
-    bool atEnd;
-};
+// The input, read a block at a time. Where the input knows its size, it ends there: a read may
+// bring less than was asked in the middle of a file (a FUSE driver with direct I/O, a network
+// share), so falling short says nothing. A read that brings nothing ends any input.
+struct Source {
+    QIODevice &in;
+    qint64 size; // -1 when the input cannot tell
+    qint64 readSoFar = 0;
+    bool atEnd = false;
+    QString reason; // why a read failed
 
-Read readBlock(QIODevice &in, char *into, qint64 size)
-{
-    const qint64 n = in.read(into, size);
-    return {n, n == 0 || (n > 0 && n < size && !in.isSequential())};
-}
+    // Reads at most `count` bytes to `into`: how many, or -1.
+    qint64 read(char *into, qint64 count)
+    {
+        const qint64 n = in.read(into, count);
+        if (n < 0) {
+            reason = in.errorString();
+            return -1;
+        }
+        readSoFar += n;
+        atEnd = n == 0 || (size >= 0 && readSoFar >= size);
+        return n;
+    }
+};
 
 // The kernel copies a block into or out of a buffer that starts on a page about twice as fast
 // as into one that does not, and std::vector's storage never does.
@@ -246,179 +257,164 @@ template <typename Unit> struct UnitWriter {
     }
 };
 
-// Text mode drops every carriage return before the rule sees the text, but an XML reader takes
-// one that no line feed follows for a line break: the copy gets a line end where each stood.
-// Places are counted in the text the rule sees, in which a correction changes no length.
-struct LoneCarriageReturns {
-    std::vector<qint64> at; // ascending; those before `next` have had their line end
-    std::size_t next = 0;
-    bool pending = false; // the text so far ends in a carriage return: is a line feed next?
+// Every line break, a line feed, a carriage return and line feed, or a carriage return alone (as
+// an XML reader takes one that no line feed follows), becomes one '\n', in place; the writer then
+// makes it the platform's line end. The rule has run on the text before, with its carriage
+// returns in it, so that it reads a lone one as the line end it is.
+struct LineEnds {
+    bool afterCarriageReturn = false; // the text so far ends in one: a line feed next is its own
 };
 
-// Drops the carriage returns of `count` units that begin at `offset` of the rule's text, noting
-// where the lone ones stood. Returns how many units are left.
-template <typename Unit>
-std::size_t dropCarriageReturns(Unit *units, std::size_t count, qint64 offset,
-                                LoneCarriageReturns &returns)
+template <typename Unit> std::size_t unifyLineEnds(Unit *units, std::size_t count, LineEnds &state)
 {
-    if (returns.pending && count > 0) {
-        if (units[0] != Unit('\n'))
-            returns.at.push_back(offset);
-        returns.pending = false;
-    }
     Unit *const end = units + count;
+    Unit *from = units;
+    if (from != end) {
+        if (state.afterCarriageReturn && *from == Unit('\n'))
+            ++from;
+        state.afterCarriageReturn = false;
+    }
     Unit *out = units;
-    for (Unit *from = units;;) {
+    for (;;) {
         Unit *const cr = const_cast<Unit *>(detail::findUnit<Unit>(from, end, '\r'));
         if (out != from)
             std::memmove(out, from, std::size_t(cr - from) * sizeof(Unit));
         out += cr - from;
         if (cr == end)
             return std::size_t(out - units);
-        if (cr + 1 == end)
-            returns.pending = true;
-        else if (cr[1] != Unit('\n'))
-            returns.at.push_back(offset + (out - units));
+        *out++ = Unit('\n');
         from = cr + 1;
+        if (from == end) {
+            state.afterCarriageReturn = true;
+            return std::size_t(out - units);
+        }
+        if (*from == Unit('\n'))
+            ++from;
     }
 }
 
-// Hands `count` units of the rule's text that begin at `offset` to the writer, with a line end
-// where each lone carriage return stood among them.
-template <typename Unit>
-void writeText(UnitWriter<Unit> &writer, LoneCarriageReturns &returns, Unit *text,
-               std::size_t count, qint64 offset, bool inPlace, bool mayBeLast)
-{
-    std::size_t done = 0;
-    for (; returns.next < returns.at.size() && returns.at[returns.next] < offset + qint64(count);
-         ++returns.next) {
-        const std::size_t place = std::size_t(returns.at[returns.next] - offset);
-        writer.append(text + done, place - done, inPlace && done == 0);
-        writer.appendLineEnd();
-        done = place;
-    }
-    writer.append(text + done, count - done, inPlace && done == 0, mayBeLast);
-    returns.at.erase(returns.at.begin(), returns.at.begin() + std::ptrdiff_t(returns.next));
-    returns.next = 0;
-}
+// The buffer a copy reads into, one page-aligned allocation:
+//
+//   | writer's page | carried        | block read                         |
+//   ^ start         ^      ^ text    ^ readTo (a page)
+//
+// `carried` holds, just in front of readTo, what the block before left: the bytes of a unit it
+// cut (wide text), or the text the rule could not decide yet (single bytes). Where single bytes
+// go out from where they lie, the writer puts what it holds back, less than a page, in front of
+// the text. So the two pages in front of readTo must hold the most that is carried and a page.
+constexpr std::size_t bytesBeforeBlock = 2 * pageSize;
+constexpr std::size_t mostCarried = maxUndecidedUnits * sizeof(char32_t) + sizeof(char32_t) - 1;
+static_assert(mostCarried + pageSize <= bytesBeforeBlock,
+              "the writer's page and what is carried fit in front of a block");
 
-// The first block of the input has been read to `readTo`, its byte-order mark included.
+// The first block of the input has been read to `readTo`, `firstRead` bytes, its byte-order
+// mark included.
 template <typename Unit>
-QString copyUnits(QIODevice &in, QIODevice &out, const Encoding &encoding, char *const readTo,
-                  const qint64 blockSize, Read read, const CopyOptions &options,
-                  TimeStampCount &count)
+CopyResult copyUnits(Source &source, QIODevice &out, const Encoding &encoding, char *const readTo,
+                     const qint64 blockSize, qint64 firstRead, const CopyOptions &options,
+                     TimeStampCount &count)
 {
-    const qint64 inSize = in.isSequential() ? -1 : in.size();
     // Single bytes with the line ends they have go out from where they were read: the writer
-    // holds only what is left of a page, or of a block cut by lone carriage returns. The heap
-    // then has less to give back, and to take again, for each copy.
+    // holds only what is left of a page. The heap then has less to give back, and to take
+    // again, for each copy.
     const bool inPlace = sizeof(Unit) == 1 && !options.crlfLineEnds;
     UnitWriter<Unit> writer{out, encoding.bigEndian, options,
                             inPlace ? pageSize : wholePages(blockSize)};
     writer.appendRaw(readTo, std::size_t(encoding.markSize));
-    LastDate<Unit> lastDate;
-    LocalToday ownToday;
-    LocalToday &today = options.today ? *options.today : ownToday;
-    LoneCarriageReturns returns;
+    RuleState<Unit> rule;
+    LineEnds lineEnds;
+    Today ownToday;
+    Today &today = options.today ? *options.today : ownToday;
+    // Wide text is read into units of the machine's byte order, undecided ones first.
     const std::unique_ptr<Unit[]> units(
         sizeof(Unit) == 1
             ? nullptr
             : new Unit[maxUndecidedUnits + std::size_t(blockSize) / sizeof(Unit) + 1]);
-    qint64 carried = 0;        // bytes just in front of readTo
-    std::size_t undecided = 0; // units the rule left, at the start of the text, CRs gone
-    qint64 offset = 0;         // where in the rule's text the text of this block begins
+    std::size_t undecided = 0; // units the rule left, carried in front of the next block
+    qint64 partial = 0;        // bytes of a wide unit the block's end cut, carried likewise
     char *start = readTo + encoding.markSize;
-    qint64 total = read.size - encoding.markSize;
+    qint64 total = firstRead - encoding.markSize;
     for (;;) {
         Unit *text = units.get();
-        std::size_t fresh = 0; // units of this block after the undecided ones
+        std::size_t length = 0;
         if constexpr (sizeof(Unit) == 1) {
             text = reinterpret_cast<Unit *>(start);
-            fresh = std::size_t(total) - undecided;
+            length = std::size_t(total);
         } else {
-            fresh = std::size_t(total) / sizeof(Unit);
+            const std::size_t fresh = std::size_t(total) / sizeof(Unit);
             readUnits(start, fresh, encoding.bigEndian, text + undecided);
-            carried = total - qint64(fresh * sizeof(Unit));
+            partial = total - qint64(fresh * sizeof(Unit));
+            length = undecided + fresh;
         }
-        const std::size_t length =
-            undecided +
-            dropCarriageReturns(text + undecided, fresh, offset + qint64(undecided), returns);
-        if (read.atEnd && returns.pending) {
-            returns.at.push_back(offset + qint64(length));
-            returns.pending = false;
-        }
-        Unit *const decided = correctTimeLines(text, text + length, read.atEnd,
-                                               currentLocalDate(today), lastDate, count);
-        // Where the input's size says this is its end, it goes out whole, in one last write.
-        const bool mayBeLast = read.atEnd || (inSize >= 0 && in.pos() >= inSize);
-        writeText(writer, returns, text, std::size_t(decided - text), offset, inPlace, mayBeLast);
-        offset += decided - text;
+        Unit *const decided =
+            correctTimeStamps(text, text + length, source.atEnd, currentToday(today), rule, count);
+        const std::size_t lineEndsDone = unifyLineEnds(text, std::size_t(decided - text), lineEnds);
+        // At the input's end, it goes out whole, in one last write.
+        writer.append(text, lineEndsDone, inPlace, source.atEnd);
         undecided = std::size_t(text + length - decided);
         if constexpr (sizeof(Unit) == 1) {
             std::memmove(readTo - undecided, decided, undecided);
-            carried = qint64(undecided);
+            start = readTo - undecided;
+            total = qint64(undecided);
         } else {
             std::memmove(units.get(), decided, undecided * sizeof(Unit));
-            std::memmove(readTo - carried, start + total - carried, std::size_t(carried));
+            std::memmove(readTo - partial, start + total - partial, std::size_t(partial));
+            start = readTo - partial;
+            total = partial;
         }
-        if (read.atEnd || writer.failed)
+        if (source.atEnd || writer.failed)
             break;
         if (interruption())
-            return QStringLiteral("interrupted");
-        read = readBlock(in, readTo, blockSize);
-        if (read.size < 0)
-            return QStringLiteral("cannot read: ") + in.errorString();
-        start = readTo - carried;
-        total = carried + read.size;
+            return {CopyFailure::interrupted, QString()};
+        const qint64 n = source.read(readTo, blockSize);
+        if (n < 0)
+            return {CopyFailure::cannotRead, source.reason};
+        total += n;
     }
-    // Lone carriage returns at the very end, then a line end for a last line without one.
-    for (; returns.next < returns.at.size(); ++returns.next)
-        writer.appendLineEnd();
     if (writer.lastUnit != Unit('\n'))
         writer.appendLineEnd();
     // A file cut in the middle of a unit: its last bytes are no text, and are kept as they are.
-    writer.appendRaw(readTo - carried, std::size_t(carried));
+    writer.appendRaw(start, std::size_t(partial));
     writer.flush();
     if (writer.failed)
-        return QStringLiteral("cannot write: ") + out.errorString();
-    return QString();
+        return {CopyFailure::cannotWrite, out.errorString()};
+    return {};
 }
 
 } // namespace
 
-QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options,
-                      TimeStampCount *count)
+CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options,
+                         TimeStampCount *count)
 {
     TimeStampCount ownCount;
-    // A block one byte larger than a file reads all of it at once, and says so by falling short.
-    const qint64 blockSize =
-        blockSizeFor(in.isSequential() ? -1 : in.size() - in.pos() + 1, options);
-    // Each block is read to the start of a page. Just in front of it go the few bytes carried
-    // over from the block before (a unit's, or the text the rule could not decide yet), and in
-    // front of those a page the writer may fill. The first block holds at least the four bytes
-    // that tell the encoding, unless the input is shorter.
+    Source source{in, in.isSequential() ? -1 : in.size() - in.pos(), 0, false, QString()};
+    const qint64 blockSize = blockSizeFor(source.size, options);
+    // The first block holds at least the four bytes that tell the encoding, unless the input is
+    // shorter.
     constexpr qint64 headSize = 4;
-    const PageBuffer raw(2 * pageSize + std::size_t(std::max(blockSize, headSize)));
-    char *const readTo = raw.get() + 2 * pageSize;
+    const PageBuffer raw(bytesBeforeBlock + std::size_t(std::max(blockSize, headSize)));
+    char *const readTo = raw.get() + bytesBeforeBlock;
     if (interruption())
-        return QStringLiteral("interrupted");
-    Read read{0, false};
-    while (!read.atEnd && read.size < headSize) {
-        const Read more = readBlock(in, readTo + read.size,
-                                    std::max(blockSize - read.size, headSize - read.size));
-        if (more.size < 0)
-            return QStringLiteral("cannot read: ") + in.errorString();
-        read = {read.size + more.size, more.atEnd};
+        return {CopyFailure::interrupted, QString()};
+    qint64 firstRead = 0;
+    while (!source.atEnd && firstRead < headSize) {
+        const qint64 n =
+            source.read(readTo + firstRead, std::max(blockSize - firstRead, headSize - firstRead));
+        if (n < 0)
+            return {CopyFailure::cannotRead, source.reason};
+        firstRead += n;
     }
-    const Encoding encoding = detectEncoding(readTo, read.size);
+    const Encoding encoding = detectEncoding(readTo, firstRead);
     TimeStampCount &counted = count ? *count : ownCount;
     switch (encoding.unitSize) {
     case 2:
-        return copyUnits<char16_t>(in, out, encoding, readTo, blockSize, read, options, counted);
+        return copyUnits<char16_t>(source, out, encoding, readTo, blockSize, firstRead, options,
+                                   counted);
     case 4:
-        return copyUnits<char32_t>(in, out, encoding, readTo, blockSize, read, options, counted);
+        return copyUnits<char32_t>(source, out, encoding, readTo, blockSize, firstRead, options,
+                                   counted);
     default:
-        return copyUnits<unsigned char>(in, out, encoding, readTo, blockSize, read, options,
-                                        counted);
+        return copyUnits<unsigned char>(source, out, encoding, readTo, blockSize, firstRead,
+                                        options, counted);
     }
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "rollover_date.h"
-#include "time_line_corrector.h"
+#include "time_stamp_rule.h"
 
 #include <QIODevice>
 #include <QString>
@@ -24,7 +24,15 @@ struct CopyOptions {
     qint64 writtenThroughStep = 8 << 20;
     // Where today's date is kept between copies, so that a run consults the time zone once
     // rather than once a copy; without it, each copy reads the clock for itself.
-    LocalToday *today = nullptr;
+    Today *today = nullptr;
+};
+
+enum class CopyFailure { none, cannotRead, cannotWrite, interrupted };
+
+// How a copy went: its failure, and the system's reason for it.
+struct CopyResult {
+    CopyFailure failure = CopyFailure::none;
+    QString reason;
 };
 
 // Copies `in` to `out` with every time stamp corrected, keeping every byte the text does not
@@ -32,8 +40,7 @@ struct CopyOptions {
 // UTF-32 byte-order mark is read in units of that width and byte order and written back the
 // same way, mark included; any other file byte by byte. Every line break (a line feed, a
 // carriage return and line feed, or a carriage return alone) becomes the platform's line end,
-// and a last line without one gets one. Returns why the copy failed, or an empty text; `out`
-// then holds a partial copy.
+// and a last line without one gets one. On a failure `out` holds a partial copy.
 // `count`, when given, learns how many time stamps the text holds and how many were moved.
-QString copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options = {},
-                      TimeStampCount *count = nullptr);
+CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &options = {},
+                         TimeStampCount *count = nullptr);

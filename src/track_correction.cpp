@@ -3,43 +3,9 @@
 #include "interruption.h"
 #include "stream_copy.h"
 
-namespace
-{
-
-// Says how each copy of a flushed batch went.
-CopyOutcome outcomeFor(Run &run)
-{
-    return [&run](const FinishedCopy &copy, const QString &failure) {
-        if (!failure.isEmpty())
-            run.output.failure(copy.trackPath, QStringLiteral("cannot write %1: %2")
-                                                   .arg(QString::fromUtf8(copy.copyPath), failure));
-        else if (run.output.verbose)
-            run.output.copied(copy);
-    };
-}
-
-} // namespace
-
 bool hasGpxSuffix(const QByteArray &name)
 {
     return name.size() >= 4 && name.right(4).toLower() == ".gpx";
-}
-
-void reportFailure(Run &run, const QByteArray &path, const QString &reason)
-{
-    // An interrupted run gives up the copies waiting, and the user knows why it stopped.
-    if (interruption())
-        return;
-    flushBatch(run.batch, outcomeFor(run));
-    run.output.failure(path, reason);
-}
-
-void reportLeftAlone(Run &run, const QByteArray &path)
-{
-    if (!run.output.verbose || interruption())
-        return;
-    flushBatch(run.batch, outcomeFor(run));
-    run.output.leftAlone(path);
 }
 
 void correctTrack(Run &run, const Folder &folder, const Folder &output, const QByteArray &name,
@@ -48,17 +14,14 @@ void correctTrack(Run &run, const Folder &folder, const Folder &output, const QB
     QString reason;
     Track track = openTrack(folder, name, reason);
     if (!track)
-        return reportFailure(run, trackPath, reason);
+        return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
     bool isTrack = false;
     Copy copy = beginCopy(output, name, *track, reason, isTrack);
     if (isTrack)
-        return reportFailure(run, trackPath,
-                             QStringLiteral("refused: the copy %1 would replace the file itself")
-                                 .arg(QString::fromUtf8(copyPath)));
+        return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
     if (!copy)
-        return reportFailure(
-            run, trackPath,
-            QStringLiteral("cannot write %1: %2").arg(QString::fromUtf8(copyPath), reason));
+        return postReport(run.reports,
+                          {ReportKind::copyNotWritten, trackPath, copyPath, reason, {}});
     CopyOptions options;
     options.today = &run.today;
     CopyFile &file = *copy;
@@ -66,18 +29,29 @@ void correctTrack(Run &run, const Folder &folder, const Folder &output, const QB
         startWriteBack(file, offset, length);
     };
     TimeStampCount count;
-    const QString failure = copyCorrected(trackDevice(*track), copyDevice(*copy), options, &count);
-    if (!failure.isEmpty())
-        return reportFailure(run, trackPath, failure);
+    const CopyResult result =
+        copyCorrected(trackDevice(*track), copyDevice(*copy), options, &count);
+    switch (result.failure) {
+    case CopyFailure::none:
+        break;
+    case CopyFailure::interrupted:
+        return; // the copy is given up; the run ends once the finished ones are named
+    case CopyFailure::cannotRead:
+        return postReport(run.reports,
+                          {ReportKind::trackNotRead, trackPath, {}, result.reason, {}});
+    case CopyFailure::cannotWrite:
+        return postReport(run.reports,
+                          {ReportKind::copyNotWritten, trackPath, copyPath, result.reason, {}});
+    }
     // The rest of the copy goes to disk while the next ones are made.
     startWriteBack(*copy, 0, 0);
     const qint64 bytes = copyDevice(*copy).pos();
     track.reset();
-    addToBatch(run.batch, {std::move(copy), trackPath, copyPath, count}, bytes, outcomeFor(run));
+    postCopy(run.reports, {ReportKind::copied, trackPath, copyPath, {}, count}, std::move(copy),
+             bytes);
 }
 
 void finishRun(Run &run)
 {
-    if (!interruption())
-        flushBatch(run.batch, outcomeFor(run));
+    flushReports(run.reports, [] { return interruptions() > 1; });
 }

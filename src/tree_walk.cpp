@@ -30,8 +30,8 @@ Folder outputFolder(Run &run, const Folder &folder, const QByteArray &folderPath
     const QByteArray name(outputDirName);
     Folder output = openOrMakeFolder(folder, name, reason);
     if (!output)
-        reportFailure(run, joined(folderPath, name),
-                      QStringLiteral("cannot create the folder: ") + reason);
+        postReport(run.reports,
+                   {ReportKind::outputFolderNotMade, joined(folderPath, name), {}, reason, {}});
     return output;
 }
 
@@ -43,7 +43,7 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
     std::vector<FolderEntry> entries;
     QString reason;
     if (!listFolder(folder, entries, reason))
-        return reportFailure(run, path, QStringLiteral("cannot read the folder: ") + reason);
+        return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
     std::sort(entries.begin(), entries.end(), listedBefore);
     Folder output;
     bool outputLooked = false; // found or made once, for the first track
@@ -58,7 +58,7 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
                 continue;
             const Folder subfolder = openFolder(folder, entry.name, reason);
             if (!subfolder) {
-                reportFailure(run, entryPath, QStringLiteral("cannot read the folder: ") + reason);
+                postReport(run.reports, {ReportKind::folderNotRead, entryPath, {}, reason, {}});
                 continue;
             }
             const QByteArray identity = folderIdentity(subfolder);
@@ -88,23 +88,21 @@ void correctPath(Run &run, const QByteArray &path)
     if (kind == EntryKind::folder) {
         const Folder folder = openFolder(nullptr, path, reason);
         if (!folder)
-            return reportFailure(run, path, QStringLiteral("cannot read the folder: ") + reason);
+            return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
         std::vector<QByteArray> inside{folderIdentity(folder)};
         return walkFolder(run, folder, path, inside);
     }
     const int separator = lastSeparator(path);
     const QByteArray folderPath = path.left(separator + 1), name = path.mid(separator + 1);
     if (!hasGpxSuffix(name)) {
-        if (kind == EntryKind::missing)
-            reportFailure(run, path, reason);
-        else
-            reportLeftAlone(run, path);
-        return;
+        const ReportKind report =
+            kind == EntryKind::missing ? ReportKind::trackNotOpened : ReportKind::leftAlone;
+        return postReport(run.reports, {report, path, {}, reason, {}});
     }
     // A track named directly, there or not: its folder gets its gpswrok folder all the same.
     Folder folder;
     if (!folderPath.isEmpty() && !(folder = openFolder(nullptr, folderPath, reason)))
-        return reportFailure(run, path, reason);
+        return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
     if (const Folder output = outputFolder(run, folder, folderPath))
         correctTrack(run, folder, output, name, path,
                      joined(joined(folderPath, outputDirName), name));

@@ -1,19 +1,21 @@
-// The rule on a stream of text: after every "<time>" of a line, the date text that runs to the
-// next capital "T" is moved when the rule says so; everything else is left as it is. A receiver
-// may write a whole track on one line, so every time stamp of a line counts, not just its first.
+// The rule on a stream of text: after every "<time>", and whatever whitespace follows it (spaces,
+// tabs, line ends of any style, as an XML reader passes them over), the date text that runs to
+// the next capital "T" is moved when the rule says so; everything else is left as it is. A
+// receiver may write a whole track on one line, so every time stamp counts, not just a line's
+// first.
 //
 // A date that moves is exactly dateTextLength units of digits and dashes followed by its "T",
-// so it holds no '<' and no line end: it is decided from the eleven units after its tag, and
-// can neither hide a tag nor be cut by one. A text that is no date holds nothing back either:
-// the search for the next tag goes on right after the tag, so "<time>x<time>1999-..." still
-// finds the second one.
+// so it holds no '<' and no line end: it is decided from the eleven units after its whitespace,
+// and can neither hide a tag nor be cut by one. A text that is no date holds nothing back
+// either: the search for the next tag goes on right after the whitespace, so
+// "<time>x<time>1999-..." still finds the second one. A line end inside a tag or a date text
+// makes it no tag or no date, whatever the file's line ends are: the rule sees the text with
+// its carriage returns still in it.
 //
 // A block of text is handed over whole; what the rule cannot decide yet at its end (a tag or
 // a date cut by the block's end: at most maxUndecidedUnits units) is left for the caller to
-// hand over again, in front of the next block. So the rule keeps no text between blocks.
-//
-// Lines are separated by '\n'; carriage returns must already be gone (text mode drops them
-// before the rule ever sees a line).
+// hand over again, in front of the next block. Whitespace after a tag is never held back, however
+// long it runs: that a date is still awaited is all the rule carries from one block to the next.
 #pragma once
 
 #include "rollover_date.h"
@@ -124,20 +126,51 @@ struct TimeStampCount {
     qint64 moved = 0;
 };
 
-// The most units correctTimeLines leaves undecided at a block's end: a tag and the date text
-// and "T" after it, all but the last unit.
-constexpr int maxUndecidedUnits = detail::timeTagLength + dateTextLength;
+// The most units correctTimeStamps leaves undecided at a block's end: a tag cut short, or a date
+// text and the "T" after it, all but the last unit.
+constexpr int maxUndecidedUnits = dateTextLength;
+
+// What the rule carries from one block to the next, but the text it hands back.
+template <typename Unit> struct RuleState {
+    bool awaitingDate = false; // a tag has been read, and nothing since but whitespace
+    LastDate<Unit> last;       // the last date text's reading
+};
+
+namespace detail
+{
+
+template <typename Unit> bool isWhitespace(Unit u)
+{
+    return u == Unit(' ') || u == Unit('\t') || u == Unit('\n') || u == Unit('\r');
+}
+
+} // namespace detail
 
 // Runs [p, end) through the rule, writing each moved date over the old one in place (it has
 // the same length). Returns where the text that cannot be decided before more of it comes
 // begins; everything before that is final. With `atEnd` (no more text follows) that is `end`.
-// `last` carries the last date text's reading from one call to the next; `count` adds up the
-// time stamps decided and those moved.
+// `count` adds up the time stamps decided and those moved.
 template <typename Unit>
-Unit *correctTimeLines(Unit *p, Unit *end, bool atEnd, const QDate &today, LastDate<Unit> &last,
-                       TimeStampCount &count)
+Unit *correctTimeStamps(Unit *p, Unit *end, bool atEnd, const QDate &today, RuleState<Unit> &state,
+                        TimeStampCount &count)
 {
     for (;;) {
+        if (state.awaitingDate) {
+            while (p != end && detail::isWhitespace(*p))
+                ++p;
+            if (p == end && !atEnd)
+                return end;
+            if (end - p <= dateTextLength) { // too short for a date and its "T" so far
+                if (!atEnd)
+                    return p;
+            } else if (p[dateTextLength] == Unit('T')) {
+                if (const Unit *moved = moveRolledOverDate(p, dateTextLength, state.last, today)) {
+                    std::copy(moved, moved + dateTextLength, p);
+                    ++count.moved;
+                }
+            }
+            state.awaitingDate = false;
+        }
         p = detail::findTagCandidate(p, end);
         const int matched = detail::matchTag(p, end);
         if (matched < detail::timeTagLength) {
@@ -146,17 +179,8 @@ Unit *correctTimeLines(Unit *p, Unit *end, bool atEnd, const QDate &today, LastD
             ++p;
             continue;
         }
-        Unit *const date = p + detail::timeTagLength;
-        if (end - date <= dateTextLength) { // too short for a date and its "T" so far
-            if (!atEnd)
-                return p;
-        } else if (date[dateTextLength] == Unit('T')) {
-            if (const Unit *moved = moveRolledOverDate(date, dateTextLength, last, today)) {
-                std::copy(moved, moved + dateTextLength, date);
-                ++count.moved;
-            }
-        }
         ++count.seen;
-        p = date;
+        state.awaitingDate = true;
+        p += detail::timeTagLength;
     }
 }

@@ -1,0 +1,61 @@
+// What a run tells, and the copies waiting for one shared flush, in one queue in the order things
+// happened. Making a copy durable before it takes its name costs a journaled disk or a memory
+// card a flush, more than all the rest of the copy; so finished copies wait here, unnamed, until
+// one flush makes a whole batch of them durable, and are named only then. A report that comes
+// after a waiting copy waits behind it, so that the run still tells things in the order they
+// happened. This queue is the one thing the handling of two files shares. It is bounded (a few
+// dozen copies, a few tens of MB), so that open files and memory stay few whatever the tree, and
+// a copy waits for its name no longer than a moment.
+#pragma once
+
+#include "file_system.h"
+#include "time_stamp_rule.h"
+
+#include <functional>
+#include <vector>
+
+enum class ReportKind {
+    copied,              // a copy made and named (told with -v)
+    leftAlone,           // a file named that is no GPX file (told with -v)
+    folderNotRead,       // `path`, a folder to walk
+    outputFolderNotMade, // `path`, the gpswrok folder
+    trackNotOpened,      // `path`; also an argument that names nothing
+    trackNotRead,
+    copyNotWritten, // the copy `copyPath` of the track `path`
+    copyRefused,    // the copy `copyPath` would replace the track `path` itself
+};
+
+struct Report {
+    ReportKind kind;
+    QByteArray path;
+    QByteArray copyPath;
+    QString reason; // the system's words for a failure
+    TimeStampCount count;
+};
+
+bool isFailure(const Report &report);
+
+struct ReportQueue {
+    struct Entry {
+        Report report;
+        Copy copy; // a finished copy waiting for its flush and its name, or none
+    };
+    std::vector<Entry> entries;
+    std::size_t copies = 0;
+    qint64 bytes = 0;
+    // Told each report, once everything before it has been told and each copy before it is
+    // durable under its name.
+    std::function<void(const Report &report)> tell;
+};
+
+// Tells `report` at once, or after the copies waiting before it.
+void postReport(ReportQueue &queue, Report report);
+
+// Adds a finished copy of `bytes` bytes, with the report of its success; a full batch is flushed
+// at once. A copy that fails to be made durable or named is told as a failure instead.
+void postCopy(ReportQueue &queue, Report report, Copy copy, qint64 bytes);
+
+// Makes every copy waiting durable, names it, and tells every report waiting, in order. Where
+// `giveUp` says so before a copy is named, that copy and everything after it are dropped
+// untold, and no copy of theirs is left.
+void flushReports(ReportQueue &queue, const std::function<bool()> &giveUp = {});
