@@ -12,6 +12,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #ifdef Q_OS_LINUX
@@ -143,14 +144,45 @@ int folderFd(const Folder &folder)
     return folder ? folder->fd.fd : AT_FDCWD;
 }
 
-// A name beside `name` that no file has yet: NAME.XXXXXX, as mktemp makes them.
-QByteArray temporaryNameFor(const QByteArray &name)
+// A temporary name that no file has yet, as mktemp makes them.
+QByteArray newTemporaryName()
 {
     static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    QByteArray temporary = name + '.';
-    for (int i = 0; i < 6; ++i)
+    QByteArray temporary(temporaryPrefix);
+    for (int i = 0; i < temporaryRandomLength; ++i)
         temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
     return temporary;
+}
+
+bool isTemporaryName(const QByteArray &name)
+{
+    const int prefixLength = int(sizeof temporaryPrefix) - 1;
+    if (name.size() != prefixLength + temporaryRandomLength || !name.startsWith(temporaryPrefix))
+        return false;
+    return std::all_of(name.begin() + prefixLength, name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    });
+}
+
+// The lock a run holds on a copy's file for as long as the copy may have a temporary name: a run
+// that reclaims what killed ones left takes it without waiting, and leaves alone what it cannot
+// take. flock, not fcntl: a lock per open file, which a second descriptor the same process
+// opens (the listing of a reclaim) cannot quietly share. True where the lock is held, or where
+// the system has none (ENOLCK, EINVAL, EOPNOTSUPP), so that nothing is reclaimed there either.
+bool lockCopy(int fd)
+{
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    return errno != EWOULDBLOCK && errno != EINTR;
+}
+
+// `name` in `folder` is still the file `fd` is open on: a reclaim did not remove it between its
+// making and its lock.
+bool stillNamed(int folder, const QByteArray &name, int fd)
+{
+    struct stat named, open;
+    return ::fstatat(folder, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           ::fstat(fd, &open) == 0 && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 // Gives a copy without a name the name `name` in its folder: through /proc, as anyone may;
@@ -177,7 +209,7 @@ bool nameCopy(CopyFile &copy)
             return true;
         if (copy.replaces || errno == EEXIST) {
             for (int attempt = 0; attempt < 100 && copy.temporaryName.isEmpty(); ++attempt) {
-                const QByteArray temporary = temporaryNameFor(copy.name);
+                const QByteArray temporary = newTemporaryName();
                 if (linkUnnamed(copy, temporary))
                     copy.temporaryName = temporary;
                 else if (errno != EEXIST)
@@ -210,11 +242,15 @@ Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &r
     int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
     // Made when missing; where something else stands, mkdir says what.
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        if (::mkdirat(folderFd(parent), name.constData(), 0777) != 0) {
-            reason = systemReason(errno);
+        const bool made = ::mkdirat(folderFd(parent), name.constData(), 0777) == 0;
+        const int error = errno;
+        // Another run at once may have made it first: then it is opened as it is.
+        if (made || error == EEXIST)
+            fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
+        if (fd < 0 && !made) {
+            reason = systemReason(error);
             return nullptr;
         }
-        fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
     }
     if (fd < 0) {
         reason = systemReason(errno);
@@ -345,7 +381,7 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
     if (isTrack)
         return nullptr;
     const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
-    QByteArray temporaryName;
+    QByteArray temporary;
     int fd = -1;
 #ifdef O_TMPFILE
     if (!folder->namesEveryFile) {
@@ -354,11 +390,20 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
             fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
     }
 #endif
+    if (fd >= 0)
+        lockCopy(fd); // no one else can have it yet: it holds for when the copy takes a name
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporaryName = temporaryNameFor(name);
-        fd = openAt(folder->fd.fd, temporaryName, O_CREAT | O_EXCL | O_WRONLY, wanted);
+        temporary = newTemporaryName();
+        fd = openAt(folder->fd.fd, temporary, O_CREAT | O_EXCL | O_WRONLY, wanted);
         if (fd < 0 && errno != EEXIST)
             break;
+        // A reclaim that took the new file for a stale one before it was locked removes it: then
+        // the name is gone, and another is taken.
+        if (fd >= 0 && !(lockCopy(fd) && stillNamed(folder->fd.fd, temporary, fd))) {
+            ::close(fd);
+            fd = -1;
+            errno = EEXIST;
+        }
     }
     if (fd < 0) {
         reason = systemReason(errno);
@@ -367,7 +412,7 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
     // An earlier copy keeps its permissions even where the umask would take some away.
     if (replaces && (wanted & currentUmask()) != 0)
         ::fchmod(fd, wanted);
-    return Copy(new CopyFile(fd, folder, name, temporaryName, replaces));
+    return Copy(new CopyFile(fd, folder, name, temporary, replaces));
 }
 
 QIODevice &copyDevice(CopyFile &copy)
@@ -426,6 +471,27 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         ::fsync(folder->fd.fd);
     copies.clear();
     return failures;
+}
+
+std::vector<QByteArray> removeStaleTemporaries(const Folder &output)
+{
+    std::vector<QByteArray> removed;
+    std::vector<FolderEntry> entries;
+    QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen
+    if (!listFolder(output, entries, ignored))
+        return removed;
+    for (const FolderEntry &entry : entries) {
+        if (!isTemporaryName(entry.name))
+            continue;
+        const Descriptor fd(openAt(output->fd.fd, entry.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        struct stat status;
+        if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+            ::flock(fd.fd, LOCK_EX | LOCK_NB) != 0 || !stillNamed(output->fd.fd, entry.name, fd.fd))
+            continue;
+        if (::unlinkat(output->fd.fd, entry.name.constData(), 0) == 0)
+            removed.push_back(entry.name);
+    }
+    return removed;
 }
 
 int lastSeparator(const QByteArray &path)

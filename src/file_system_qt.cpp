@@ -1,17 +1,23 @@
 // The file system on Windows, through Qt. Names are UTF-8 here, Qt's own UTF-16 names spelt
-// as bytes. Each copy is a QSaveFile, whose commit flushes it by itself (FlushFileBuffers)
-// before it takes its name: Windows has no flush of a whole volume that a user may ask for.
+// as bytes. Each copy is written under a short temporary name (QSaveFile's NAME.XXXXXX would
+// not fit beside a name at the limit), flushed by itself (FlushFileBuffers: Windows has no
+// flush of a whole volume that a user may ask for), then moved over its name in one step.
+// Windows keeps a file that a process holds open from being deleted (Qt opens files without
+// FILE_SHARE_DELETE): that is the lock that keeps a run from reclaiming another's temporary.
 #include "file_system.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #ifdef Q_OS_WIN
 #include <direct.h>
+#include <io.h>
+#include <windows.h>
 #endif
 
 struct FolderHandle {
@@ -24,8 +30,17 @@ struct TrackFile {
 };
 
 struct CopyFile {
-    QSaveFile file;
-    explicit CopyFile(const QString &path) : file(path) {}
+    QFile file; // under its temporary name until it is committed
+    QString path;
+    bool named = false;
+    CopyFile(const QString &temporaryPath, const QString &path) : file(temporaryPath), path(path) {}
+    ~CopyFile()
+    {
+        if (!named) {
+            file.close();
+            file.remove();
+        }
+    }
 };
 
 namespace
@@ -133,14 +148,32 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
     isTrack = !firstCopy && info.canonicalFilePath() == track.canonicalPath;
     if (isTrack)
         return nullptr;
-    Copy copy(new CopyFile(info.filePath()));
-    if (!copy->file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    Copy copy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        QByteArray temporary(temporaryPrefix);
+        static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+        for (int i = 0; i < temporaryRandomLength; ++i)
+            temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
+        copy.reset(new CopyFile(pathIn(folder, temporary), info.filePath()));
+        if (copy->file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+            break;
+        if (QFileInfo::exists(copy->file.fileName())) {
+            copy->named = true; // another's file: not ours to remove
+            continue;
+        }
         reason = copy->file.errorString();
+        copy->named = true;
         return nullptr;
     }
-    // As cp does, a new copy is no more open to others than its track.
-    if (firstCopy)
-        copy->file.setPermissions(copy->file.permissions() & track.file.permissions());
+    if (!copy->file.isOpen()) {
+        reason = QStringLiteral("File exists");
+        copy->named = true;
+        return nullptr;
+    }
+    // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
+    // its permissions.
+    copy->file.setPermissions(firstCopy ? copy->file.permissions() & track.file.permissions()
+                                        : QFile::permissions(info.filePath()));
     return copy;
 }
 
@@ -151,16 +184,68 @@ QIODevice &copyDevice(CopyFile &copy)
 
 void startWriteBack(CopyFile &, qint64, qint64) {}
 
+namespace
+{
+
+// Flushes a copy and puts it under its name, replacing an earlier one at once.
+QString commitCopy(CopyFile &copy)
+{
+#ifdef Q_OS_WIN
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(copy.file.handle()));
+    if (!FlushFileBuffers(handle))
+        return QStringLiteral("cannot flush the copy");
+    copy.file.close();
+    const QString from = QDir::toNativeSeparators(copy.file.fileName());
+    const QString to = QDir::toNativeSeparators(copy.path);
+    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
+                     reinterpret_cast<const wchar_t *>(to.utf16()),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD error = GetLastError();
+        return error == ERROR_ACCESS_DENIED
+                   ? QStringLiteral("Permission denied")
+                   : QStringLiteral("cannot be named (error %1)").arg(error);
+    }
+#else
+    copy.file.flush();
+    copy.file.close();
+    QFile::remove(copy.path);
+    if (!copy.file.rename(copy.path))
+        return copy.file.errorString();
+#endif
+    copy.named = true;
+    return QString();
+}
+
+} // namespace
+
 std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
 {
     std::vector<QString> failures;
     for (const Copy &copy : copies) {
         if (giveUp && giveUp())
             break;
-        failures.push_back(copy->file.commit() ? QString() : copy->file.errorString());
+        failures.push_back(commitCopy(*copy));
     }
     copies.clear();
     return failures;
+}
+
+std::vector<QByteArray> removeStaleTemporaries(const Folder &output)
+{
+    std::vector<QByteArray> removed;
+    const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
+    for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {
+        const QString name = entry.fileName();
+        const QString random = name.mid(int(sizeof temporaryPrefix) - 1);
+        const bool ours = random.size() == temporaryRandomLength &&
+                          std::all_of(random.begin(), random.end(), [](QChar c) {
+                              return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+                          });
+        // A live run holds its temporary open, and Windows then refuses to delete it.
+        if (ours && QFile::remove(entry.filePath()))
+            removed.push_back(name.toUtf8());
+    }
+    return removed;
 }
 
 int lastSeparator(const QByteArray &path)

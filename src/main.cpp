@@ -54,6 +54,7 @@ QString failureText(const Report &report)
     case ReportKind::trackNotOpened:
     case ReportKind::copied:
     case ReportKind::leftAlone:
+    case ReportKind::temporaryRemoved:
         break;
     }
     return QStringLiteral("%1: %2").arg(path, report.reason);
@@ -113,9 +114,12 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
                                   .arg(shownName(report.path), shownName(report.copyPath))
                                   .arg(report.count.moved)
                                   .arg(report.count.seen));
-        } else if (verbose) {
+        } else if (verbose && report.kind == ReportKind::leftAlone) {
             printLine(stdout,
                       QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));
+        } else if (verbose) {
+            printLine(stdout, QStringLiteral("%1: removed: left by a run that did not finish")
+                                  .arg(shownName(report.path)));
         }
     };
     for (const QByteArray &path : nativePaths) {

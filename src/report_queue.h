@@ -17,6 +17,7 @@
 enum class ReportKind {
     copied,              // a copy made and named (told with -v)
     leftAlone,           // a file named that is no GPX file (told with -v)
+    temporaryRemoved,    // `path`, a temporary file a run that did not finish left (told with -v)
     folderNotRead,       // `path`, a folder to walk
     outputFolderNotMade, // `path`, the gpswrok folder
     trackNotOpened,      // `path`; also an argument that names nothing

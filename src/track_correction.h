@@ -16,7 +16,8 @@ bool hasGpxSuffix(const QByteArray &name);
 
 struct Run {
     ReportQueue reports;
-    Today today; // read once for the whole run, again only after a midnight
+    Today today;                       // read once for the whole run, again only after a midnight
+    std::vector<QByteArray> reclaimed; // the output folders whose stale temporaries are gone
 };
 
 // Corrects the GPX track `name` of `folder` into `output`, its gpswrok folder; the paths are

@@ -29,9 +29,19 @@ Folder outputFolder(Run &run, const Folder &folder, const QByteArray &folderPath
     QString reason;
     const QByteArray name(outputDirName);
     Folder output = openOrMakeFolder(folder, name, reason);
-    if (!output)
-        postReport(run.reports,
-                   {ReportKind::outputFolderNotMade, joined(folderPath, name), {}, reason, {}});
+    const QByteArray outputPath = joined(folderPath, name);
+    if (!output) {
+        postReport(run.reports, {ReportKind::outputFolderNotMade, outputPath, {}, reason, {}});
+        return output;
+    }
+    // What a killed run left is removed before this one writes beside it, once a run.
+    const QByteArray identity = folderIdentity(output);
+    if (std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
+        run.reclaimed.push_back(identity);
+        for (const QByteArray &temporary : removeStaleTemporaries(output))
+            postReport(run.reports,
+                       {ReportKind::temporaryRemoved, joined(outputPath, temporary), {}, {}, {}});
+    }
     return output;
 }
 
