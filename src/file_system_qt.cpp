@@ -18,6 +18,7 @@
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
+#undef CopyFile // the Win32 macro for CopyFileW would rename the copy's own type
 #endif
 
 struct FolderHandle {
