@@ -210,32 +210,40 @@ void TestCli::run()
     // that the mount ends with the test however it ends.
     const QString card =
         tags.filter(QRegularExpression(QStringLiteral("^card\\w+$"))).value(0).mid(4);
-    QProcess driver;
+    // The card's keeper, in this test's mount namespace and a session of its own (so that a kill
+    // of the test's process group spares it): it attaches the image to a loop device, starts
+    // the driver, and lets go of the device once the driver holds it (the device then goes when
+    // the driver does). Once the test lets go of its input (the case is over, or the test died,
+    // even by SIGKILL) it unmounts the card lazily and only then ends the driver: a driver that
+    // is last in the namespace would tear the mount down on its own exit and wait for itself to
+    // answer FUSE's DESTROY, in state D for ever, with its loop device.
+    QProcess keeper;
     const auto unmount = qScopeGuard([&] {
-        if (driver.state() != QProcess::NotRunning) {
-            QProcess::execute("umount", {root.path()});
-            driver.waitForFinished();
+        if (keeper.state() != QProcess::NotRunning) {
+            keeper.closeWriteChannel();
+            keeper.waitForFinished();
         }
     });
     if (!card.isEmpty()) {
-        // The driver wants a block device: a loop device, let go of once the driver holds it,
-        // so that it goes when the driver does.
-        QProcess loop;
-        loop.start("sh", {"-c",
-                          "truncate -s \"$1\" \"$0\" && mkfs.exfat \"$0\" >/dev/null && losetup -f "
-                          "--show \"$0\"",
-                          temporary.filePath("card.img"), card});
-        const QString device =
-            loop.waitForFinished() ? QString(loop.readAll()).trimmed() : QString();
-        if (!privateMounts || loop.exitCode() != 0 || device.isEmpty())
+        if (!privateMounts)
+            QSKIP("a memory card's file system cannot be mounted here");
+        const QString image = temporary.filePath("card.img");
+        if (QProcess::execute("sh",
+                              {"-c", "truncate -s \"$1\" \"$0\" && mkfs.exfat \"$0\" >/dev/null",
+                               image, card}) != 0)
             QSKIP("a memory card's file system cannot be made here");
-        driver.setStandardOutputFile(QProcess::nullDevice());
-        driver.setStandardErrorFile(QProcess::nullDevice());
-        driver.start("setpriv",
-                     {"--pdeathsig", "KILL", "mount.exfat-fuse", "-d", device, root.path()});
+        keeper.setStandardOutputFile(QProcess::nullDevice());
+        keeper.setStandardErrorFile(QProcess::nullDevice());
+        keeper.start("setsid",
+                     {"sh", "-c",
+                      "device=$(losetup -f --show \"$0\") || exit 1; "
+                      "mount.exfat-fuse -d \"$device\" \"$1\" & driver=$!; "
+                      "for i in $(seq 200); do mountpoint -q \"$1\" && break; sleep 0.05; done; "
+                      "losetup -d \"$device\"; cat >/dev/null; "
+                      "umount -l \"$1\"; kill $driver; wait $driver",
+                      image, root.path()});
         for (int i = 0; i < 200 && QProcess::execute("mountpoint", {"-q", root.path()}) != 0; ++i)
             QTest::qWait(50);
-        QProcess::execute("losetup", {"-d", device});
         if (QProcess::execute("mountpoint", {"-q", root.path()}) != 0)
             QSKIP("a memory card's file system cannot be mounted here");
     }
