@@ -124,13 +124,15 @@ QString differs(const char *check, qint64 blockSize, const QByteArray &got, cons
 // The bytes as units of `width` bytes after a byte-order mark. ASCII stays itself; any other
 // byte becomes a unit whose two low bytes are its low seven bits, so 0A0A, 0D0D and 3232: no
 // line end and no digit, though a reading by bytes would take them for ones.
-template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEndian)
+template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEndian, bool mark)
 {
-    std::vector<Unit> units(std::size_t(bytes.size()) + 1);
-    units[0] = 0xFEFF;
+    const std::size_t first = mark ? 1 : 0;
+    std::vector<Unit> units(std::size_t(bytes.size()) + first);
+    if (mark)
+        units[0] = 0xFEFF;
     for (int i = 0; i < bytes.size(); ++i) {
         const uint c = uchar(bytes.constData()[i]);
-        units[std::size_t(i) + 1] = Unit(c < 0x80 ? c : c * 0x101u & 0x7F7F);
+        units[std::size_t(i) + first] = Unit(c < 0x80 ? c : c * 0x101u & 0x7F7F);
     }
     QByteArray out(int(units.size() * sizeof(Unit)), Qt::Uninitialized);
     if (bigEndian)
@@ -140,9 +142,10 @@ template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEnd
     return out;
 }
 
-QByteArray widened(const QByteArray &bytes, int width, bool bigEndian)
+QByteArray widened(const QByteArray &bytes, int width, bool bigEndian, bool mark)
 {
-    return width == 2 ? widened<quint16>(bytes, bigEndian) : widened<quint32>(bytes, bigEndian);
+    return width == 2 ? widened<quint16>(bytes, bigEndian, mark)
+                      : widened<quint32>(bytes, bigEndian, mark);
 }
 
 } // namespace
@@ -163,8 +166,13 @@ QString checkCopy(const QByteArray &input)
     const qint64 readCap = 251 + qint64(first) * 7;
     const QByteArray whole = copyOf(file, 1 << 16, today, false, readCap);
     const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    const bool wide = file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
-                      file.startsWith(QByteArray("\x00\x00\xFE\xFF", 4));
+    // Wide text, told by its mark or, without one, by the units XML's declaration begins with.
+    const QByteArray heads[] = {QByteArray("\xFF\xFE"),        QByteArray("\xFE\xFF"),
+                                QByteArray("\0\0\xFE\xFF", 4), QByteArray("\0\0\0<", 4),
+                                QByteArray("<\0\0\0", 4),      QByteArray("\0<\0?", 4),
+                                QByteArray("<\0?\0", 4)};
+    const bool wide = std::any_of(std::begin(heads), std::end(heads),
+                                  [&](const QByteArray &head) { return file.startsWith(head); });
     const qint64 blockSize = 1 + first % 97;
     QString failure = differs("read in blocks", blockSize, copyOf(file, blockSize, today), whole);
     if (failure.isEmpty() && !wide)
@@ -183,14 +191,16 @@ QString checkCopy(const QByteArray &input)
         // the cuts still fall at every byte of a unit in turn, and the smallest blocks hold
         // none whole.
         const qint64 wideBlockSize = blockSize * width - 1;
+        // Without a mark, where the text begins as XML 1.0's appendix F reads the encoding.
+        const bool mark = !file.startsWith(width == 2 ? "<?" : "<");
         for (const bool bigEndian : {false, true})
             if (failure.isEmpty())
-                failure =
-                    differs(width == 2 ? (bigEndian ? "UTF-16BE" : "UTF-16LE")
-                                       : (bigEndian ? "UTF-32BE" : "UTF-32LE"),
-                            wideBlockSize,
-                            copyOf(widened(file, width, bigEndian) + cut, wideBlockSize, today),
-                            widened(whole, width, bigEndian) + cut);
+                failure = differs(
+                    width == 2 ? (bigEndian ? "UTF-16BE" : "UTF-16LE")
+                               : (bigEndian ? "UTF-32BE" : "UTF-32LE"),
+                    wideBlockSize,
+                    copyOf(widened(file, width, bigEndian, mark) + cut, wideBlockSize, today),
+                    widened(whole, width, bigEndian, mark) + cut);
     }
     return failure;
 }

@@ -1,8 +1,14 @@
 #include "console.h"
 
+#include <cerrno>
+
 #ifdef Q_OS_WIN
 #include <io.h>
 #include <windows.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace
@@ -65,7 +71,7 @@ QString shownName(const QByteArray &name)
     return QString::fromUtf8(shown);
 }
 
-void printLine(std::FILE *stream, const QString &line)
+int printLine(std::FILE *stream, const QString &line)
 {
     // Reports in the order they happened, where both streams reach the same file or pipe.
     if (stream != stdout)
@@ -77,11 +83,62 @@ void printLine(std::FILE *stream, const QString &line)
         const QString text = line + QLatin1String("\r\n");
         std::fflush(stream);
         DWORD written = 0;
-        WriteConsoleW(handle, reinterpret_cast<const wchar_t *>(text.utf16()), DWORD(text.size()),
-                      &written, nullptr);
-        return;
+        return WriteConsoleW(handle, reinterpret_cast<const wchar_t *>(text.utf16()),
+                             DWORD(text.size()), &written, nullptr)
+                   ? 0
+                   : EIO;
     }
 #endif
     const QByteArray text = line.toUtf8() + '\n';
-    std::fwrite(text.constData(), 1, std::size_t(text.size()), stream);
+    errno = 0;
+    if (std::fwrite(text.constData(), 1, std::size_t(text.size()), stream) !=
+            std::size_t(text.size()) ||
+        std::fflush(stream) != 0)
+        return errno != 0 ? errno : EIO;
+    return 0;
+}
+
+StandardOutput guardStandardStreams()
+{
+    StandardOutput output;
+#ifdef Q_OS_UNIX
+    // A descriptor a run opens takes the lowest number free: with 1 closed, the first copy
+    // would be fd 1, and every line printed would land in it.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            if (fd == 1)
+                output.closed = true;
+            const int null = ::open("/dev/null", O_RDWR);
+            if (null >= 0 && null != fd) // below 3, it landed where it was missing
+                ::close(null);
+        }
+    }
+#endif
+    return output;
+}
+
+bool printOutput(StandardOutput &output, const QString &line)
+{
+    if (output.error == 0 && output.closed)
+        output.error = EBADF;
+    if (output.error == 0)
+        output.error = printLine(stdout, line);
+    return output.error == 0;
+}
+
+bool consoleIsOwn()
+{
+#ifdef Q_OS_WIN
+    DWORD processes[2];
+    return GetConsoleProcessList(processes, 2) == 1;
+#else
+    return false;
+#endif
+}
+
+void waitForEnter()
+{
+    printLine(stdout, QStringLiteral("Press Enter to close this window."));
+    for (int c = std::getchar(); c != EOF && c != '\n'; c = std::getchar()) {
+    }
 }

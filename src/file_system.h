@@ -15,15 +15,28 @@
 #include <memory>
 #include <vector>
 
-// A folder held open while its entries are read or copies are written into it.
+// A folder held open while its entries are read or tracks are read from it. Never null where a
+// call takes one.
 struct FolderHandle;
 using Folder = std::shared_ptr<const FolderHandle>;
 
-// The folder `path` names, from `parent` or, without one, from the working folder.
+// The working folder, where a relative path starts.
+Folder workingFolder();
+
+// The folder `path` names, from `parent`; null, with the reason, where it cannot be opened.
 Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason);
 
-// The same, made first when it is missing.
-Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &reason);
+// A folder copies are written into, which knows how its copies are made durable: only
+// openOrMakeOutputFolder makes one.
+struct OutputFolderHandle;
+using OutputFolder = std::shared_ptr<OutputFolderHandle>;
+
+// The output folder `name` in `parent`, made first when it is missing; null, with the reason,
+// where it can be neither opened nor made.
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason);
+
+// The folder an output folder is, for what is asked of any folder.
+Folder folderOf(const OutputFolder &output);
 
 // What tells two folders apart, however they were reached: a link back to a folder the walk is
 // inside leads to one it knows.
@@ -40,7 +53,7 @@ struct FolderEntry {
 // the system gives it, else from a look at the entry.
 bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString &reason);
 
-// What `name` in `parent` (or, without one, in the working folder) is, links followed.
+// What `name` in `parent` is, links followed.
 EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reason);
 
 struct TrackFile;
@@ -57,11 +70,19 @@ using Copy = std::unique_ptr<CopyFile, FileRelease>;
 Track openTrack(const Folder &folder, const QByteArray &name, QString &reason);
 QIODevice &trackDevice(TrackFile &track);
 
+// The name `name` in `folder` leads to the track itself (through a link, or because the folder
+// is the track's own), so that a copy under it would replace the track.
+bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track);
+
 // A copy being written, not yet under its name; dropped, it leaves nothing behind. It is
-// refused, with `isTrack`, when its name leads to the track itself. A new copy is no more open
-// to others than its track, as with cp; an earlier copy keeps its permissions.
-Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &track,
-               QString &reason, bool &isTrack);
+// refused where its name leads to the track itself. A new copy is no more open to others than
+// its track, as with cp; an earlier copy keeps its permissions.
+struct CopyStart {
+    enum Outcome { begun, refused, failed } outcome;
+    Copy copy;      // when begun
+    QString reason; // when failed
+};
+CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track);
 QIODevice &copyDevice(CopyFile &copy);
 
 // Asks the system to start writing what the copy holds to disk, without waiting.
@@ -76,7 +97,7 @@ constexpr int temporaryRandomLength = 6;
 
 // Removes the temporary files in `output` that a run which did not finish left: those no live
 // run holds a lock on. Where the system has no locks, nothing is removed. Returns their names.
-std::vector<QByteArray> removeStaleTemporaries(const Folder &output);
+std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &output);
 
 // Where the folder part of a path ends: its last separator, or -1.
 int lastSeparator(const QByteArray &path);

@@ -93,15 +93,19 @@ mode_t currentUmask()
 } // namespace
 
 struct FolderHandle {
-    Descriptor fd;
+    Descriptor fd; // AT_FDCWD for the working folder, which is never closed
+    explicit FolderHandle(int fd) : fd(fd) {}
+};
+
+struct OutputFolderHandle {
+    Folder folder;
     // Where syncing the whole file system does not reach the storage (a FUSE driver keeps
     // what it is given), each copy is synced by itself instead.
     bool syncEachFile = false;
     dev_t device = 0;
     // Once the system has said it makes no files without a name here (exFAT, FAT, most
     // network shares), copies are given a temporary name from the start, without asking again.
-    mutable bool namesEveryFile = false;
-    explicit FolderHandle(int fd) : fd(fd) {}
+    bool namesEveryFile = false;
 };
 
 struct TrackFile {
@@ -118,13 +122,13 @@ struct TrackFile {
 
 struct CopyFile {
     Descriptor fd;
-    Folder folder;
+    OutputFolder output;
     QByteArray name;
     QByteArray temporaryName; // empty while the copy has no name at all
     bool replaces;            // an earlier copy stands under the name
     DescriptorDevice device;
-    CopyFile(int fd, Folder folder, QByteArray name, QByteArray temporaryName, bool replaces)
-        : fd(fd), folder(std::move(folder)), name(std::move(name)),
+    CopyFile(int fd, OutputFolder output, QByteArray name, QByteArray temporaryName, bool replaces)
+        : fd(fd), output(std::move(output)), name(std::move(name)),
           temporaryName(std::move(temporaryName)), replaces(replaces),
           device(fd, 0, QIODevice::WriteOnly)
     {
@@ -132,8 +136,9 @@ struct CopyFile {
     ~CopyFile()
     {
         if (!temporaryName.isEmpty())
-            ::unlinkat(folder->fd.fd, temporaryName.constData(), 0);
+            ::unlinkat(folderFd(), temporaryName.constData(), 0);
     }
+    int folderFd() const { return output->folder->fd.fd; }
 };
 
 namespace
@@ -141,7 +146,7 @@ namespace
 
 int folderFd(const Folder &folder)
 {
-    return folder ? folder->fd.fd : AT_FDCWD;
+    return folder->fd.fd;
 }
 
 // A temporary name that no file has yet, as mktemp makes them.
@@ -186,43 +191,44 @@ bool stillNamed(int folder, const QByteArray &name, int fd)
 }
 
 // Gives a copy without a name the name `name` in its folder: through /proc, as anyone may;
-// without /proc, directly, as only a privileged process may.
-bool linkUnnamed(const CopyFile &copy, const QByteArray &name)
+// without /proc, directly, as only a privileged process may. Returns 0, or the errno.
+int linkUnnamed(const CopyFile &copy, const QByteArray &name)
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(copy.fd.fd);
-    if (::linkat(AT_FDCWD, self.constData(), copy.folder->fd.fd, name.constData(),
+    if (::linkat(AT_FDCWD, self.constData(), copy.folderFd(), name.constData(),
                  AT_SYMLINK_FOLLOW) == 0)
-        return true;
+        return 0;
 #ifdef AT_EMPTY_PATH
     if (errno == ENOENT)
-        return ::linkat(copy.fd.fd, "", copy.folder->fd.fd, name.constData(), AT_EMPTY_PATH) == 0;
+        return ::linkat(copy.fd.fd, "", copy.folderFd(), name.constData(), AT_EMPTY_PATH) == 0
+                   ? 0
+                   : errno;
 #endif
-    return false;
+    return errno;
 }
 
-// Puts a durable copy under its name, replacing an earlier one at once, never half.
-bool nameCopy(CopyFile &copy)
+// Puts a durable copy under its name, replacing an earlier one at once, never half. Returns 0,
+// or the errno.
+int nameCopy(CopyFile &copy)
 {
-    const int folder = copy.folder->fd.fd;
+    const int folder = copy.folderFd();
     if (copy.temporaryName.isEmpty()) {
-        if (!copy.replaces && linkUnnamed(copy, copy.name))
-            return true;
-        if (copy.replaces || errno == EEXIST) {
-            for (int attempt = 0; attempt < 100 && copy.temporaryName.isEmpty(); ++attempt) {
-                const QByteArray temporary = newTemporaryName();
-                if (linkUnnamed(copy, temporary))
-                    copy.temporaryName = temporary;
-                else if (errno != EEXIST)
-                    return false;
-            }
+        int error = copy.replaces ? EEXIST : linkUnnamed(copy, copy.name);
+        if (error == 0)
+            return 0;
+        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+            const QByteArray temporary = newTemporaryName();
+            error = linkUnnamed(copy, temporary);
+            if (error == 0)
+                copy.temporaryName = temporary;
         }
-        if (copy.temporaryName.isEmpty())
-            return false;
+        if (error != 0)
+            return error;
     }
     if (::renameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
-        return false;
+        return errno;
     copy.temporaryName.clear();
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -237,7 +243,12 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
     return std::make_shared<FolderHandle>(fd);
 }
 
-Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &reason)
+Folder workingFolder()
+{
+    return std::make_shared<FolderHandle>(AT_FDCWD);
+}
+
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
 {
     int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
     // Made when missing; where something else stands, mkdir says what.
@@ -256,18 +267,24 @@ Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &r
         reason = systemReason(errno);
         return nullptr;
     }
-    auto folder = std::make_shared<FolderHandle>(fd);
+    auto output = std::make_shared<OutputFolderHandle>();
+    output->folder = std::make_shared<FolderHandle>(fd);
     struct stat status;
     if (::fstat(fd, &status) == 0)
-        folder->device = status.st_dev;
+        output->device = status.st_dev;
 #ifdef Q_OS_LINUX
     struct statfs system;
     constexpr unsigned fuseMagic = 0x65735546;
-    folder->syncEachFile = ::fstatfs(fd, &system) != 0 || unsigned(system.f_type) == fuseMagic;
+    output->syncEachFile = ::fstatfs(fd, &system) != 0 || unsigned(system.f_type) == fuseMagic;
 #else
-    folder->syncEachFile = true;
+    output->syncEachFile = true;
 #endif
-    return folder;
+    return output;
+}
+
+Folder folderOf(const OutputFolder &output)
+{
+    return output->folder;
 }
 
 QByteArray folderIdentity(const Folder &folder)
@@ -356,63 +373,68 @@ QIODevice &trackDevice(TrackFile &track)
     return track.device;
 }
 
-Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &track,
-               QString &reason, bool &isTrack)
+bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track)
 {
-    // The check cp makes: the name leads to the track itself (through a link, or because the
-    // folder is the track's own), and replacing it would lose the track.
+    // The check cp makes: replacing what the name leads to would lose the track.
     struct stat earlier;
-    const bool replaces = ::fstatat(folder->fd.fd, name.constData(), &earlier, 0) == 0;
-    isTrack =
-        replaces && earlier.st_dev == track.status.st_dev && earlier.st_ino == track.status.st_ino;
+    if (::fstatat(folderFd(folder), name.constData(), &earlier, 0) != 0 ||
+        earlier.st_dev != track.status.st_dev || earlier.st_ino != track.status.st_ino)
+        return false;
     // Unless the name is another hard link to the track's data, in another folder: replacing
     // that link leaves the track as it was.
-    if (isTrack && earlier.st_nlink > 1) {
-        struct stat entry, copyFolder, trackFolder;
-        const bool hardLink =
-            ::fstatat(folder->fd.fd, name.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISLNK(entry.st_mode);
-        const bool ownFolder = ::fstat(folder->fd.fd, &copyFolder) == 0 &&
-                               ::fstatat(folderFd(track.folder), ".", &trackFolder, 0) == 0 &&
-                               copyFolder.st_dev == trackFolder.st_dev &&
-                               copyFolder.st_ino == trackFolder.st_ino;
-        isTrack = !hardLink || ownFolder;
-    }
-    if (isTrack)
-        return nullptr;
+    if (earlier.st_nlink <= 1)
+        return true;
+    struct stat entry, copyFolder, trackFolder;
+    const bool hardLink =
+        ::fstatat(folderFd(folder), name.constData(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISLNK(entry.st_mode);
+    const bool ownFolder = ::fstat(folderFd(folder), &copyFolder) == 0 &&
+                           ::fstatat(folderFd(track.folder), ".", &trackFolder, 0) == 0 &&
+                           copyFolder.st_dev == trackFolder.st_dev &&
+                           copyFolder.st_ino == trackFolder.st_ino;
+    return !hardLink || ownFolder;
+}
+
+CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
+{
+    const int folder = folderFd(output->folder);
+    if (leadsToTrack(output->folder, name, track))
+        return {CopyStart::refused, nullptr, QString()};
+    struct stat earlier;
+    const bool replaces = ::fstatat(folder, name.constData(), &earlier, 0) == 0;
     const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
     QByteArray temporary;
     int fd = -1;
+    int error = 0;
 #ifdef O_TMPFILE
-    if (!folder->namesEveryFile) {
-        fd = openAt(folder->fd.fd, ".", O_TMPFILE | O_WRONLY, wanted);
-        folder->namesEveryFile =
-            fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL);
+    if (!output->namesEveryFile) {
+        fd = openAt(folder, ".", O_TMPFILE | O_WRONLY, wanted);
+        error = fd < 0 ? errno : 0;
+        output->namesEveryFile = error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
     }
 #endif
     if (fd >= 0)
         lockCopy(fd); // no one else can have it yet: it holds for when the copy takes a name
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporary = newTemporaryName();
-        fd = openAt(folder->fd.fd, temporary, O_CREAT | O_EXCL | O_WRONLY, wanted);
-        if (fd < 0 && errno != EEXIST)
+        fd = openAt(folder, temporary, O_CREAT | O_EXCL | O_WRONLY, wanted);
+        error = fd < 0 ? errno : 0;
+        if (fd < 0 && error != EEXIST)
             break;
         // A reclaim that took the new file for a stale one before it was locked removes it: then
         // the name is gone, and another is taken.
-        if (fd >= 0 && !(lockCopy(fd) && stillNamed(folder->fd.fd, temporary, fd))) {
+        if (fd >= 0 && !(lockCopy(fd) && stillNamed(folder, temporary, fd))) {
             ::close(fd);
             fd = -1;
-            errno = EEXIST;
+            error = EEXIST;
         }
     }
-    if (fd < 0) {
-        reason = systemReason(errno);
-        return nullptr;
-    }
+    if (fd < 0)
+        return {CopyStart::failed, nullptr, systemReason(error)};
     // An earlier copy keeps its permissions even where the umask would take some away.
     if (replaces && (wanted & currentUmask()) != 0)
         ::fchmod(fd, wanted);
-    return Copy(new CopyFile(fd, folder, name, temporary, replaces));
+    return {CopyStart::begun, Copy(new CopyFile(fd, output, name, temporary, replaces)), QString()};
 }
 
 QIODevice &copyDevice(CopyFile &copy)
@@ -439,13 +461,13 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     // cannot be relied on, or fails, each copy is flushed by itself.
     std::vector<dev_t> flushed;
     for (std::size_t i = 0; i < copies.size(); ++i) {
-        const FolderHandle &folder = *copies[i]->folder;
+        const OutputFolderHandle &output = *copies[i]->output;
         bool durable = false;
 #ifdef Q_OS_LINUX
-        if (!folder.syncEachFile) {
-            durable = std::find(flushed.begin(), flushed.end(), folder.device) != flushed.end();
+        if (!output.syncEachFile) {
+            durable = std::find(flushed.begin(), flushed.end(), output.device) != flushed.end();
             if (!durable && ::syncfs(copies[i]->fd.fd) == 0) {
-                flushed.push_back(folder.device);
+                flushed.push_back(output.device);
                 durable = true;
             }
         }
@@ -459,9 +481,11 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             failures.resize(i);
             break;
         }
-        if (failures[i].isEmpty() && !nameCopy(*copies[i]))
-            failures[i] = systemReason(errno);
-        const FolderHandle *folder = copies[i]->folder.get();
+        if (failures[i].isEmpty()) {
+            if (const int error = nameCopy(*copies[i]))
+                failures[i] = systemReason(error);
+        }
+        const FolderHandle *folder = copies[i]->output->folder.get();
         if (failures[i].isEmpty() && std::find(named.begin(), named.end(), folder) == named.end())
             named.push_back(folder);
     }
@@ -473,8 +497,9 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     return failures;
 }
 
-std::vector<QByteArray> removeStaleTemporaries(const Folder &output)
+std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
 {
+    const Folder &output = outputFolder->folder;
     std::vector<QByteArray> removed;
     std::vector<FolderEntry> entries;
     QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen

@@ -23,6 +23,11 @@
 
 struct FolderHandle {
     QDir dir;
+    bool working = false; // the working folder: a path is taken as it is
+};
+
+struct OutputFolderHandle {
+    Folder folder;
 };
 
 struct TrackFile {
@@ -50,7 +55,7 @@ namespace
 QString pathIn(const Folder &folder, const QByteArray &name)
 {
     const QString text = QString::fromUtf8(name);
-    return folder ? folder->dir.filePath(text) : text;
+    return folder->working ? text : folder->dir.filePath(text);
 }
 
 QString missingOrDenied(const QFileInfo &info)
@@ -68,10 +73,20 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
         reason = info.exists() ? QStringLiteral("Not a directory") : missingOrDenied(info);
         return nullptr;
     }
-    return std::make_shared<FolderHandle>(FolderHandle{QDir(info.filePath())});
+    return std::make_shared<FolderHandle>(FolderHandle{QDir(info.filePath()), false});
 }
 
-Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &reason)
+Folder workingFolder()
+{
+    return std::make_shared<FolderHandle>(FolderHandle{QDir(), true});
+}
+
+Folder folderOf(const OutputFolder &output)
+{
+    return output->folder;
+}
+
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
 {
     const QString path = pathIn(parent, name);
     if (!QFileInfo(path).isDir()) {
@@ -87,7 +102,9 @@ Folder openOrMakeFolder(const Folder &parent, const QByteArray &name, QString &r
         }
 #endif
     }
-    return std::make_shared<FolderHandle>(FolderHandle{QDir(path)});
+    auto output = std::make_shared<OutputFolderHandle>();
+    output->folder = std::make_shared<FolderHandle>(FolderHandle{QDir(path), false});
+    return output;
 }
 
 QByteArray folderIdentity(const Folder &folder)
@@ -141,14 +158,19 @@ QIODevice &trackDevice(TrackFile &track)
     return track.file;
 }
 
-Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &track,
-               QString &reason, bool &isTrack)
+bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track)
 {
     const QFileInfo info(pathIn(folder, name));
+    return info.exists() && info.canonicalFilePath() == track.canonicalPath;
+}
+
+CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
+{
+    const Folder &folder = output->folder;
+    const QFileInfo info(pathIn(folder, name));
     const bool firstCopy = !info.exists();
-    isTrack = !firstCopy && info.canonicalFilePath() == track.canonicalPath;
-    if (isTrack)
-        return nullptr;
+    if (leadsToTrack(folder, name, track))
+        return {CopyStart::refused, nullptr, QString()};
     Copy copy;
     for (int attempt = 0; attempt < 100; ++attempt) {
         QByteArray temporary(temporaryPrefix);
@@ -162,20 +184,19 @@ Copy beginCopy(const Folder &folder, const QByteArray &name, const TrackFile &tr
             copy->named = true; // another's file: not ours to remove
             continue;
         }
-        reason = copy->file.errorString();
+        const QString reason = copy->file.errorString();
         copy->named = true;
-        return nullptr;
+        return {CopyStart::failed, nullptr, reason};
     }
     if (!copy->file.isOpen()) {
-        reason = QStringLiteral("File exists");
         copy->named = true;
-        return nullptr;
+        return {CopyStart::failed, nullptr, QStringLiteral("File exists")};
     }
     // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
     // its permissions.
     copy->file.setPermissions(firstCopy ? copy->file.permissions() & track.file.permissions()
                                         : QFile::permissions(info.filePath()));
-    return copy;
+    return {CopyStart::begun, std::move(copy), QString()};
 }
 
 QIODevice &copyDevice(CopyFile &copy)
@@ -231,8 +252,9 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     return failures;
 }
 
-std::vector<QByteArray> removeStaleTemporaries(const Folder &output)
+std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
 {
+    const Folder &output = outputFolder->folder;
     std::vector<QByteArray> removed;
     const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
     for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {

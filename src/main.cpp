@@ -9,7 +9,9 @@
 #include <QFile>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace
 {
@@ -31,6 +33,8 @@ const char helpText[] =
     "      --version  show the version and exit\n"
     "  -v, --verbose  name each copy made, with how many of its time stamps were moved,\n"
     "                 and each file named that is no GPX file\n"
+    "  -n, --dry-run  write nothing; say for each track how many of its time stamps\n"
+    "                 a real run would move\n"
     "  --             take every argument after it as a path\n"
     "\n"
     "Exit status: 0 when all went well, 1 when a file or folder could not be handled,\n"
@@ -56,6 +60,7 @@ QString failureText(const Report &report)
             .arg(path, copy);
     case ReportKind::trackNotOpened:
     case ReportKind::copied:
+    case ReportKind::wouldCopy:
     case ReportKind::leftAlone:
     case ReportKind::temporaryRemoved:
         break;
@@ -63,35 +68,53 @@ QString failureText(const Report &report)
     return QStringLiteral("%1: %2").arg(path, report.reason);
 }
 
+// What a run did, for the line a console window of its own ends with.
+struct Summary {
+    qint64 copies = 0, moved = 0, failures = 0;
+};
+
 // Options, then the paths; the exit status.
-int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
+int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
+        StandardOutput output)
 {
+    // What standard output could not take is a failure too, said once; a closed pipe ends the
+    // run by SIGPIPE, as it ends any filter.
+    const auto outputStatus = [&output](int status) {
+        if (output.error == 0)
+            return status;
+        printLine(stderr, QStringLiteral("gpx-rollover: write error: ") +
+                              QString::fromLocal8Bit(std::strerror(output.error)));
+        return std::max(status, 1);
+    };
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     const QCommandLineOption help({"h", "help"}, "show this help and exit");
     const QCommandLineOption version("version", "show the version and exit");
     const QCommandLineOption verboseOption({"v", "verbose"}, "name each copy made");
-    parser.addOptions({help, version, verboseOption});
+    const QCommandLineOption dryRunOption({"n", "dry-run"}, "write nothing");
+    parser.addOptions({help, version, verboseOption, dryRunOption});
     parser.addPositionalArgument("PATH", "a GPX file or a folder", "[PATH...]");
     if (!parser.parse(arguments)) {
         const QString option = parser.unknownOptionNames().value(0);
-        const QString problem = option.isEmpty() ? parser.errorText()
-                                                 : QStringLiteral("%1%2: unknown option")
-                                                       .arg(option.size() == 1 ? "-" : "--",
-                                                            shownName(option.toUtf8()));
+        QString problem = option.isEmpty() ? parser.errorText()
+                                           : QStringLiteral("%1%2: unknown option")
+                                                 .arg(option.size() == 1 ? "-" : "--",
+                                                      shownName(option.toUtf8()));
+        if (problem.endsWith(QLatin1Char('.'))) // Qt ends its own texts with one
+            problem.chop(1);
         printLine(stderr,
                   QStringLiteral("gpx-rollover: %1, see 'gpx-rollover --help'").arg(problem));
         return 2;
     }
     if (parser.isSet(help)) {
-        printLine(stdout, QString::fromLatin1(helpText));
-        return 0;
+        printOutput(output, QString::fromLatin1(helpText));
+        return outputStatus(0);
     }
     if (parser.isSet(version)) {
-        printLine(stdout,
-                  QStringLiteral("gpx-rollover %1 (Qt %2)")
-                      .arg(QStringLiteral(GPX_ROLLOVER_VERSION), QString::fromLatin1(qVersion())));
-        return 0;
+        printOutput(output, QStringLiteral("gpx-rollover %1 (Qt %2)")
+                                .arg(QStringLiteral(GPX_ROLLOVER_VERSION),
+                                     QString::fromLatin1(qVersion())));
+        return outputStatus(0);
     }
 
     // Each path as the system gave it: the parser's texts are matched back to the bytes of the
@@ -105,25 +128,38 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
     }
 
     catchInterruptions();
-    bool failed = false;
     const bool verbose = parser.isSet(verboseOption);
+    Summary summary;
     Run correction;
+    correction.dryRun = parser.isSet(dryRunOption);
     correction.reports.tell = [&](const Report &report) {
         if (isFailure(report)) {
-            failed = true;
+            ++summary.failures;
             printLine(stderr, QStringLiteral("gpx-rollover: ") + failureText(report));
-        } else if (verbose && report.kind == ReportKind::copied) {
-            printLine(stdout, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
-                                  .arg(shownName(report.path), shownName(report.copyPath))
-                                  .arg(report.count.moved)
-                                  .arg(report.count.seen));
-        } else if (verbose && report.kind == ReportKind::leftAlone) {
-            printLine(stdout,
-                      QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));
-        } else if (verbose) {
-            printLine(stdout, QStringLiteral("%1: removed: left by a run that did not finish")
-                                  .arg(shownName(report.path)));
+            return;
         }
+        if (report.kind == ReportKind::copied) {
+            ++summary.copies;
+            summary.moved += report.count.moved;
+        }
+        if (report.kind == ReportKind::wouldCopy)
+            printOutput(output, QStringLiteral("%1 -> %2: %3 of %4 time stamps would be moved")
+                                    .arg(shownName(report.path), shownName(report.copyPath))
+                                    .arg(report.count.moved)
+                                    .arg(report.count.seen));
+        else if (!verbose)
+            return;
+        else if (report.kind == ReportKind::copied)
+            printOutput(output, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
+                                    .arg(shownName(report.path), shownName(report.copyPath))
+                                    .arg(report.count.moved)
+                                    .arg(report.count.seen));
+        else if (report.kind == ReportKind::leftAlone)
+            printOutput(output,
+                        QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));
+        else
+            printOutput(output, QStringLiteral("%1: removed: left by a run that did not finish")
+                                    .arg(shownName(report.path)));
     };
     for (const QByteArray &path : nativePaths) {
         if (interruption())
@@ -132,10 +168,19 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments)
     }
     // Interrupted, the copies finished before are still made durable and named.
     finishRun(correction);
-    std::fflush(stdout);
     if (const int signal = interruption())
         endByInterruption(signal);
-    return failed ? 1 : 0;
+    const int status = outputStatus(summary.failures > 0 ? 1 : 0);
+    // A window that opened for this run alone closes with it: say what happened, and wait.
+    if (consoleIsOwn()) {
+        printLine(stdout, QStringLiteral("gpx-rollover: %1 tracks copied, %2 time stamps moved, "
+                                         "%3 failures")
+                              .arg(summary.copies)
+                              .arg(summary.moved)
+                              .arg(summary.failures));
+        waitForEnter();
+    }
+    return status;
 }
 
 } // namespace
@@ -161,12 +206,15 @@ int wmain(int argc, wchar_t *argv[])
     char name[] = "gpx-rollover";
     char *qtArgv[] = {name, nullptr};
     int qtArgc = 1; // Qt has no options of its own to take from us
+    const StandardOutput output = guardStandardStreams();
     QCoreApplication app(qtArgc, qtArgv);
-    return run(arguments, nativeArguments);
+    return run(arguments, nativeArguments, output);
 }
 #else
 int main(int argc, char *argv[])
 {
+    // Before the application object, which opens descriptors of its own.
+    const StandardOutput output = guardStandardStreams();
     QCoreApplication app(argc, argv);
     QStringList arguments{QStringLiteral("gpx-rollover")};
     QList<QByteArray> nativeArguments;
@@ -174,6 +222,6 @@ int main(int argc, char *argv[])
         nativeArguments << QByteArray(argv[i]);
         arguments << QFile::decodeName(argv[i]);
     }
-    return run(arguments, nativeArguments);
+    return run(arguments, nativeArguments, output);
 }
 #endif

@@ -10,8 +10,8 @@ constexpr qint64 batchBytes = 32 << 20;
 
 bool isFailure(const Report &report)
 {
-    return report.kind != ReportKind::copied && report.kind != ReportKind::leftAlone &&
-           report.kind != ReportKind::temporaryRemoved;
+    return report.kind != ReportKind::copied && report.kind != ReportKind::wouldCopy &&
+           report.kind != ReportKind::leftAlone && report.kind != ReportKind::temporaryRemoved;
 }
 
 void postReport(ReportQueue &queue, Report report)

@@ -16,6 +16,7 @@
 
 enum class ReportKind {
     copied,              // a copy made and named (told with -v)
+    wouldCopy,           // a dry run's word on a track (always told)
     leftAlone,           // a file named that is no GPX file (told with -v)
     temporaryRemoved,    // `path`, a temporary file a run that did not finish left (told with -v)
     folderNotRead,       // `path`, a folder to walk

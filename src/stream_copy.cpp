@@ -37,6 +37,16 @@ Encoding detectEncoding(const char *head, qint64 size)
         return {2, false, 2};
     if (starts("\xFE\xFF", 2))
         return {2, true, 2};
+    // No mark, but the first units of an XML declaration or a tag tell the width and the byte
+    // order (XML 1.0, appendix F), and the copy is written so, with no mark added.
+    if (starts("\x00\x00\x00\x3C", 4))
+        return {4, true, 0};
+    if (starts("\x3C\x00\x00\x00", 4))
+        return {4, false, 0};
+    if (starts("\x00\x3C\x00\x3F", 4))
+        return {2, true, 0};
+    if (starts("\x3C\x00\x3F\x00", 4))
+        return {2, false, 0};
     // A UTF-8 mark changes nothing in how the bytes are read, but it is no line of text either:
     // a file that holds nothing else gets no line end.
     if (starts("\xEF\xBB\xBF", 3))

@@ -8,41 +8,64 @@ bool hasGpxSuffix(const QByteArray &name)
     return name.size() >= 4 && name.right(4).toLower() == ".gpx";
 }
 
-void correctTrack(Run &run, const Folder &folder, const Folder &output, const QByteArray &name,
-                  const QByteArray &trackPath, const QByteArray &copyPath)
+namespace
+{
+
+// Where a dry run's copy goes: nowhere.
+struct Discard : QIODevice {
+    Discard() { open(WriteOnly | Unbuffered); }
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *, qint64 size) override { return size; }
+};
+
+// What a copy's failure is told as.
+Report failureOf(const CopyResult &result, const QByteArray &trackPath, const QByteArray &copyPath)
+{
+    if (result.failure == CopyFailure::cannotRead)
+        return {ReportKind::trackNotRead, trackPath, {}, result.reason, {}};
+    return {ReportKind::copyNotWritten, trackPath, copyPath, result.reason, {}};
+}
+
+} // namespace
+
+void correctTrack(Run &run, const Folder &folder, const Destination &destination,
+                  const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath)
 {
     QString reason;
     Track track = openTrack(folder, name, reason);
     if (!track)
         return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
-    bool isTrack = false;
-    Copy copy = beginCopy(output, name, *track, reason, isTrack);
-    if (isTrack)
-        return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
-    if (!copy)
-        return postReport(run.reports,
-                          {ReportKind::copyNotWritten, trackPath, copyPath, reason, {}});
     CopyOptions options;
     options.today = &run.today;
+    TimeStampCount count;
+    if (run.dryRun) {
+        if (destination.existing && leadsToTrack(destination.existing, name, *track))
+            return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
+        Discard nowhere;
+        const CopyResult result = copyCorrected(trackDevice(*track), nowhere, options, &count);
+        if (result.failure == CopyFailure::interrupted)
+            return;
+        if (result.failure != CopyFailure::none)
+            return postReport(run.reports, failureOf(result, trackPath, copyPath));
+        return postReport(run.reports, {ReportKind::wouldCopy, trackPath, copyPath, {}, count});
+    }
+    CopyStart start = beginCopy(destination.output, name, *track);
+    if (start.outcome == CopyStart::refused)
+        return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
+    if (start.outcome == CopyStart::failed)
+        return postReport(run.reports,
+                          {ReportKind::copyNotWritten, trackPath, copyPath, start.reason, {}});
+    Copy copy = std::move(start.copy);
     CopyFile &file = *copy;
     options.writtenThrough = [&file](qint64 offset, qint64 length) {
         startWriteBack(file, offset, length);
     };
-    TimeStampCount count;
     const CopyResult result =
         copyCorrected(trackDevice(*track), copyDevice(*copy), options, &count);
-    switch (result.failure) {
-    case CopyFailure::none:
-        break;
-    case CopyFailure::interrupted:
+    if (result.failure == CopyFailure::interrupted)
         return; // the copy is given up; the run ends once the finished ones are named
-    case CopyFailure::cannotRead:
-        return postReport(run.reports,
-                          {ReportKind::trackNotRead, trackPath, {}, result.reason, {}});
-    case CopyFailure::cannotWrite:
-        return postReport(run.reports,
-                          {ReportKind::copyNotWritten, trackPath, copyPath, result.reason, {}});
-    }
+    if (result.failure != CopyFailure::none)
+        return postReport(run.reports, failureOf(result, trackPath, copyPath));
     // The rest of the copy goes to disk while the next ones are made.
     startWriteBack(*copy, 0, 0);
     const qint64 bytes = copyDevice(*copy).pos();

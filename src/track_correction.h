@@ -16,14 +16,22 @@ bool hasGpxSuffix(const QByteArray &name);
 
 struct Run {
     ReportQueue reports;
+    bool dryRun = false;               // decide everything, write nothing
     Today today;                       // read once for the whole run, again only after a midnight
     std::vector<QByteArray> reclaimed; // the output folders whose stale temporaries are gone
 };
 
-// Corrects the GPX track `name` of `folder` into `output`, its gpswrok folder; the paths are
-// how the track and its copy are shown.
-void correctTrack(Run &run, const Folder &folder, const Folder &output, const QByteArray &name,
-                  const QByteArray &trackPath, const QByteArray &copyPath);
+// Where the copies of a folder's tracks go: its gpswrok folder, found or made; in a dry run the
+// folder as it stands, or none where a real run would make it.
+struct Destination {
+    OutputFolder output;
+    Folder existing;
+};
+
+// Corrects the GPX track `name` of `folder` into its destination; the paths are how the track
+// and its copy are shown. A dry run reads the track and tells what a real run would do.
+void correctTrack(Run &run, const Folder &folder, const Destination &destination,
+                  const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath);
 
 // One argument: a folder is walked, a GPX file corrected.
 void correctPath(Run &run, const QByteArray &path);

@@ -24,25 +24,41 @@ bool listedBefore(const FolderEntry &a, const FolderEntry &b)
 }
 
 // The gpswrok folder of `folder`, found or made; a failure is reported once, for the folder.
-Folder outputFolder(Run &run, const Folder &folder, const QByteArray &folderPath)
+// A dry run makes nothing: it looks at what stands there, and says what a real run could not
+// make that it can tell without making it.
+bool prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath,
+                   Destination &destination)
 {
     QString reason;
     const QByteArray name(outputDirName);
-    Folder output = openOrMakeFolder(folder, name, reason);
     const QByteArray outputPath = joined(folderPath, name);
-    if (!output) {
+    if (run.dryRun) {
+        destination.existing = openFolder(folder, name, reason);
+        if (destination.existing)
+            return true;
+        QString ignored;
+        const EntryKind kind = entryKind(folder, name, ignored);
+        if (kind == EntryKind::missing)
+            return true; // a real run makes it
+        if (kind == EntryKind::file)
+            reason = QStringLiteral("File exists"); // as mkdir would say
         postReport(run.reports, {ReportKind::outputFolderNotMade, outputPath, {}, reason, {}});
-        return output;
+        return false;
+    }
+    destination.output = openOrMakeOutputFolder(folder, name, reason);
+    if (!destination.output) {
+        postReport(run.reports, {ReportKind::outputFolderNotMade, outputPath, {}, reason, {}});
+        return false;
     }
     // What a killed run left is removed before this one writes beside it, once a run.
-    const QByteArray identity = folderIdentity(output);
+    const QByteArray identity = folderIdentity(folderOf(destination.output));
     if (std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
         run.reclaimed.push_back(identity);
-        for (const QByteArray &temporary : removeStaleTemporaries(output))
+        for (const QByteArray &temporary : removeStaleTemporaries(destination.output))
             postReport(run.reports,
                        {ReportKind::temporaryRemoved, joined(outputPath, temporary), {}, {}, {}});
     }
-    return output;
+    return true;
 }
 
 // `inside` holds the folders the walk is in, so that a link back to one of them is not
@@ -55,8 +71,8 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
     if (!listFolder(folder, entries, reason))
         return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
     std::sort(entries.begin(), entries.end(), listedBefore);
-    Folder output;
-    bool outputLooked = false; // found or made once, for the first track
+    Destination destination;
+    bool outputLooked = false, outputReady = false; // found or made once, for the first track
     for (const FolderEntry &entry : entries) {
         if (interruption())
             return;
@@ -79,11 +95,11 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
             inside.pop_back();
         } else if (hasGpxSuffix(entry.name)) {
             if (!outputLooked) {
-                output = outputFolder(run, folder, path);
+                outputReady = prepareOutput(run, folder, path, destination);
                 outputLooked = true;
             }
-            if (output)
-                correctTrack(run, folder, output, entry.name, entryPath,
+            if (outputReady)
+                correctTrack(run, folder, destination, entry.name, entryPath,
                              joined(joined(path, outputDirName), entry.name));
         }
     }
@@ -94,9 +110,10 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
 void correctPath(Run &run, const QByteArray &path)
 {
     QString reason;
-    const EntryKind kind = entryKind(nullptr, path, reason);
+    const Folder working = workingFolder();
+    const EntryKind kind = entryKind(working, path, reason);
     if (kind == EntryKind::folder) {
-        const Folder folder = openFolder(nullptr, path, reason);
+        const Folder folder = openFolder(working, path, reason);
         if (!folder)
             return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
         std::vector<QByteArray> inside{folderIdentity(folder)};
@@ -110,10 +127,11 @@ void correctPath(Run &run, const QByteArray &path)
         return postReport(run.reports, {report, path, {}, reason, {}});
     }
     // A track named directly, there or not: its folder gets its gpswrok folder all the same.
-    Folder folder;
-    if (!folderPath.isEmpty() && !(folder = openFolder(nullptr, folderPath, reason)))
+    const Folder folder = folderPath.isEmpty() ? working : openFolder(working, folderPath, reason);
+    if (!folder)
         return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
-    if (const Folder output = outputFolder(run, folder, folderPath))
-        correctTrack(run, folder, output, name, path,
+    Destination destination;
+    if (prepareOutput(run, folder, folderPath, destination))
+        correctTrack(run, folder, destination, name, path,
                      joined(joined(folderPath, outputDirName), name));
 }
