@@ -129,8 +129,12 @@ bool printOutput(StandardOutput &output, const QString &line)
 bool consoleIsOwn()
 {
 #ifdef Q_OS_WIN
-    DWORD processes[2];
-    return GetConsoleProcessList(processes, 2) == 1;
+    // The program alone on its console, and reading and writing that console: a pipe or a file
+    // in between means something else is there to read what it says.
+    DWORD processes[2], mode = 0;
+    return GetConsoleProcessList(processes, 2) == 1 &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
 #else
     return false;
 #endif

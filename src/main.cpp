@@ -173,11 +173,13 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
     const int status = outputStatus(summary.failures > 0 ? 1 : 0);
     // A window that opened for this run alone closes with it: say what happened, and wait.
     if (consoleIsOwn()) {
-        printLine(stdout, QStringLiteral("gpx-rollover: %1 tracks copied, %2 time stamps moved, "
-                                         "%3 failures")
-                              .arg(summary.copies)
-                              .arg(summary.moved)
-                              .arg(summary.failures));
+        const auto counted = [](qint64 n, const char *one, const char *many) {
+            return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
+        };
+        printLine(stdout, QStringLiteral("gpx-rollover: %1 copied, %2 moved, %3")
+                              .arg(counted(summary.copies, "track", "tracks"),
+                                   counted(summary.moved, "time stamp", "time stamps"),
+                                   counted(summary.failures, "failure", "failures")));
         waitForEnter();
     }
     return status;
