@@ -3,6 +3,7 @@
 // made without a name where the system can (so that even kill -9 leaves nothing), written and
 // handed to write-back; then, for a whole batch of copies, one flush and a name for each.
 #include "file_system.h"
+#include "system_calls.h"
 
 #include <QRandomGenerator>
 
@@ -62,11 +63,11 @@ struct DescriptorDevice : QIODevice {
     qint64 size() const override { return length; }
     qint64 readData(char *data, qint64 size) override
     {
-        return transfer([&] { return ::read(fd, data, std::size_t(size)); });
+        return transfer([&] { return systemRead(fd, data, std::size_t(size)); });
     }
     qint64 writeData(const char *data, qint64 size) override
     {
-        return transfer([&] { return ::write(fd, data, std::size_t(size)); });
+        return transfer([&] { return systemWrite(fd, data, std::size_t(size)); });
     }
     // A transfer a signal cut short before it began is made again; any other failure is said.
     template <typename Call> qint64 transfer(Call call)
@@ -195,12 +196,12 @@ bool stillNamed(int folder, const QByteArray &name, int fd)
 int linkUnnamed(const CopyFile &copy, const QByteArray &name)
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(copy.fd.fd);
-    if (::linkat(AT_FDCWD, self.constData(), copy.folderFd(), name.constData(),
+    if (systemLinkat(AT_FDCWD, self.constData(), copy.folderFd(), name.constData(),
                  AT_SYMLINK_FOLLOW) == 0)
         return 0;
 #ifdef AT_EMPTY_PATH
     if (errno == ENOENT)
-        return ::linkat(copy.fd.fd, "", copy.folderFd(), name.constData(), AT_EMPTY_PATH) == 0
+        return systemLinkat(copy.fd.fd, "", copy.folderFd(), name.constData(), AT_EMPTY_PATH) == 0
                    ? 0
                    : errno;
 #endif
@@ -225,7 +226,7 @@ int nameCopy(CopyFile &copy)
         if (error != 0)
             return error;
     }
-    if (::renameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
+    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
         return errno;
     copy.temporaryName.clear();
     return 0;
@@ -466,13 +467,13 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
 #ifdef Q_OS_LINUX
         if (!output.syncEachFile) {
             durable = std::find(flushed.begin(), flushed.end(), output.device) != flushed.end();
-            if (!durable && ::syncfs(copies[i]->fd.fd) == 0) {
+            if (!durable && systemSyncfs(copies[i]->fd.fd) == 0) {
                 flushed.push_back(output.device);
                 durable = true;
             }
         }
 #endif
-        if (!durable && ::fdatasync(copies[i]->fd.fd) != 0)
+        if (!durable && systemFdatasync(copies[i]->fd.fd) != 0)
             failures[i] = systemReason(errno);
     }
     std::vector<const FolderHandle *> named;

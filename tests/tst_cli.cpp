@@ -254,10 +254,12 @@ void TestCli::run()
     QDate today = qMax(now.date(), QDate::currentDate());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (tags.contains(QLatin1String("west"))) {
-        environment.insert("TZ", QStringLiteral("<-%1>%1").arg(hour + 1));
+        // Two digits: glibc takes a zone's name in angle brackets only from three characters on.
+        environment.insert("TZ", QStringLiteral("<-%1>%1").arg(hour + 1, 2, 10, QLatin1Char('0')));
         today = now.date();
     } else if (tags.contains(QLatin1String("east"))) {
-        environment.insert("TZ", QStringLiteral("<+%1>-%1").arg(24 - hour));
+        environment.insert("TZ",
+                           QStringLiteral("<+%1>-%1").arg(24 - hour, 2, 10, QLatin1Char('0')));
         today = now.date().addDays(1);
     }
     const Tracks tracks = tracksFor(today);
@@ -290,6 +292,17 @@ void TestCli::run()
     // [signalN]: signal N interrupts the run.
     const int signal =
         tags.filter(QRegularExpression(QStringLiteral("^signal\\d+$"))).value(0).mid(6).toInt();
+#ifdef GPX_ROLLOVER_FAULTY_BINARY
+    // [shortReads], [noSpaceN], [flushFails], [namingFailsN]: the tool whose system calls fail
+    // so.
+    const QStringList faults = tags.filter(QRegularExpression(
+        QStringLiteral("^(shortReads|noSpace\\d+|flushFails|namingFails\\d+)$")));
+    if (!faults.isEmpty()) {
+        command.replaceInStrings(QStringLiteral(GPX_ROLLOVER_BINARY),
+                                 QStringLiteral(GPX_ROLLOVER_FAULTY_BINARY));
+        environment.insert("GPX_ROLLOVER_FAULTS", faults.join(' '));
+    }
+#endif
     const QString program = command.takeFirst();
     const auto start = [&](QProcess &tool) {
         tool.setWorkingDirectory(root.path());

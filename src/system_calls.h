@@ -1,0 +1,48 @@
+// The calls through which a copy's bytes come and go and reach the disk under their name. A test
+// build puts in their place ones that fail on purpose (tests/faulty_system_calls.cpp): a read
+// that falls short, a full disk, a flush or a naming that fails, which a run on a real disk
+// cannot stage.
+#pragma once
+
+#include <cstddef>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#ifdef GPX_ROLLOVER_FAULTS
+ssize_t systemRead(int fd, void *data, std::size_t size);
+ssize_t systemWrite(int fd, const void *data, std::size_t size);
+int systemFdatasync(int fd);
+int systemSyncfs(int fd);
+int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags);
+int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to);
+#else
+inline ssize_t systemRead(int fd, void *data, std::size_t size)
+{
+    return ::read(fd, data, size);
+}
+inline ssize_t systemWrite(int fd, const void *data, std::size_t size)
+{
+    return ::write(fd, data, size);
+}
+inline int systemFdatasync(int fd)
+{
+    return ::fdatasync(fd);
+}
+#ifdef __linux__
+inline int systemSyncfs(int fd)
+{
+    return ::syncfs(fd);
+}
+#endif
+inline int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
+{
+    return ::linkat(fromFolder, from, toFolder, to, flags);
+}
+inline int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to)
+{
+    return ::renameat(fromFolder, from, toFolder, to);
+}
+#endif
