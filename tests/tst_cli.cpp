@@ -176,12 +176,19 @@ void TestCli::run_data()
     QTest::addColumn<QStringList>("tags");
     for (const char *column : {"tree", "args", "copies", "reports", "output"})
         QTest::addColumn<QString>(column);
+    QTest::addColumn<int>("line");
     QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/cli.test"));
     QVERIFY(cases.open(QIODevice::ReadOnly));
-    while (!cases.atEnd()) {
+    // A line that ends in a backslash goes on in the next one, as if a space stood between.
+    for (int number = 1; !cases.atEnd(); ++number) {
+        const int first = number;
+        QString text = QString::fromUtf8(cases.readLine()).trimmed();
+        while (text.endsWith(QLatin1Char('\\')) && !cases.atEnd()) {
+            text = text.chopped(1) + ' ' + QString::fromUtf8(cases.readLine()).trimmed();
+            ++number;
+        }
         const QRegularExpressionMatch line =
-            QRegularExpression(QStringLiteral("^((?:\\[\\w+\\]\\s*)*)([^#].*)$"))
-                .match(QString::fromUtf8(cases.readLine()).trimmed());
+            QRegularExpression(QStringLiteral("^((?:\\[\\w+\\]\\s*)*)([^#].*)$")).match(text);
         const QStringList tags = line.captured(1).split(QRegularExpression(QStringLiteral("\\W+")));
         if (!line.hasMatch() || tags.contains(QLatin1String(otherSystem)))
             continue;
@@ -189,6 +196,7 @@ void TestCli::run_data()
         QTestData &row = QTest::newRow(qPrintable(fields[0].trimmed())) << tags;
         for (int i = 1; i < 6; ++i)
             row << fields.value(i).trimmed();
+        row << first;
     }
 }
 
@@ -200,6 +208,12 @@ void TestCli::run()
     QFETCH(QString, copies);
     QFETCH(QString, reports);
     QFETCH(QString, output);
+    QFETCH(int, line);
+    // A case that fails names where it stands.
+    const auto where = qScopeGuard([line] {
+        if (QTest::currentTestFailed())
+            qWarning("the case of cli.test:%d", line);
+    });
     if (listOf(tree + ' ' + args + ' ' + copies).contains(QString()))
         QSKIP("a name that is no text cannot be made here");
     QTemporaryDir temporary(casesFolder + "/case-XXXXXX");
