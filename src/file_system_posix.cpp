@@ -197,7 +197,7 @@ int linkUnnamed(const CopyFile &copy, const QByteArray &name)
 {
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(copy.fd.fd);
     if (systemLinkat(AT_FDCWD, self.constData(), copy.folderFd(), name.constData(),
-                 AT_SYMLINK_FOLLOW) == 0)
+                     AT_SYMLINK_FOLLOW) == 0)
         return 0;
 #ifdef AT_EMPTY_PATH
     if (errno == ENOENT)
@@ -217,6 +217,10 @@ int nameCopy(CopyFile &copy)
         int error = copy.replaces ? EEXIST : linkUnnamed(copy, copy.name);
         if (error == 0)
             return 0;
+        // Named for a moment before it replaces the earlier copy: locked first, so that no
+        // reclaim takes it for a killed run's. No one else can hold the lock yet.
+        if (error == EEXIST)
+            lockCopy(copy.fd.fd);
         for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
             const QByteArray temporary = newTemporaryName();
             error = linkUnnamed(copy, temporary);
@@ -374,12 +378,14 @@ QIODevice &trackDevice(TrackFile &track)
     return track.device;
 }
 
-bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track)
+namespace
 {
-    // The check cp makes: replacing what the name leads to would lose the track.
-    struct stat earlier;
-    if (::fstatat(folderFd(folder), name.constData(), &earlier, 0) != 0 ||
-        earlier.st_dev != track.status.st_dev || earlier.st_ino != track.status.st_ino)
+
+// The check cp makes: replacing what the name leads to, `earlier`, would lose the track.
+bool isTrackItself(const Folder &folder, const QByteArray &name, const struct stat &earlier,
+                   const TrackFile &track)
+{
+    if (earlier.st_dev != track.status.st_dev || earlier.st_ino != track.status.st_ino)
         return false;
     // Unless the name is another hard link to the track's data, in another folder: replacing
     // that link leaves the track as it was.
@@ -396,13 +402,22 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
     return !hardLink || ownFolder;
 }
 
+} // namespace
+
+bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track)
+{
+    struct stat earlier;
+    return ::fstatat(folderFd(folder), name.constData(), &earlier, 0) == 0 &&
+           isTrackItself(folder, name, earlier, track);
+}
+
 CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
 {
     const int folder = folderFd(output->folder);
-    if (leadsToTrack(output->folder, name, track))
-        return {CopyStart::refused, nullptr, QString()};
     struct stat earlier;
     const bool replaces = ::fstatat(folder, name.constData(), &earlier, 0) == 0;
+    if (replaces && isTrackItself(output->folder, name, earlier, track))
+        return {CopyStart::refused, nullptr, QString()};
     const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
     QByteArray temporary;
     int fd = -1;
@@ -414,8 +429,6 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
         output->namesEveryFile = error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
     }
 #endif
-    if (fd >= 0)
-        lockCopy(fd); // no one else can have it yet: it holds for when the copy takes a name
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temporary = newTemporaryName();
         fd = openAt(folder, temporary, O_CREAT | O_EXCL | O_WRONLY, wanted);
