@@ -1,5 +1,6 @@
 #include "interruption.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <initializer_list>
@@ -8,16 +9,18 @@ namespace
 {
 
 // The one piece of state the whole process shares: all a signal handler may safely do is set
-// flags like these, and the copy looks at them once per block.
-volatile std::sig_atomic_t caughtSignal = 0;
-volatile std::sig_atomic_t caughtCount = 0;
+// flags like these, and the copy looks at them once per block. Lock-free atomics, so that they
+// are safe in a handler and seen alike by every thread.
+std::atomic<int> caughtSignal{0};
+std::atomic<int> caughtCount{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may set it");
 
 extern "C" void onInterruption(int signal)
 {
-    if (caughtSignal == 0)
-        caughtSignal = signal;
-    if (caughtCount < 2)
-        caughtCount = caughtCount + 1;
+    int none = 0;
+    caughtSignal.compare_exchange_strong(none, signal);
+    if (caughtCount.load() < 2)
+        ++caughtCount;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "time_stamp_rule.h"
 
 #include <QByteArray>
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <algorithm>
@@ -303,7 +304,7 @@ template <typename Unit> std::size_t unifyLineEnds(Unit *units, std::size_t coun
     }
 }
 
-// The buffer a copy reads into, one page-aligned allocation:
+// The buffer a copy reads into, one page-aligned allocation (or one of the reader's, alike):
 //
 //   | writer's page | carried        | block read                         |
 //   ^ start         ^      ^ text    ^ readTo (a page)
@@ -312,18 +313,41 @@ template <typename Unit> std::size_t unifyLineEnds(Unit *units, std::size_t coun
 // cut (wide text), or the text the rule could not decide yet (single bytes). Where single bytes
 // go out from where they lie, the writer puts what it holds back, less than a page, in front of
 // the text. So the two pages in front of readTo must hold the most that is carried and a page.
-constexpr std::size_t bytesBeforeBlock = 2 * pageSize;
+static_assert(bytesBeforeBlock == 2 * pageSize, "two pages in front of a block");
 constexpr std::size_t mostCarried = maxUndecidedUnits * sizeof(char32_t) + sizeof(char32_t) - 1;
 static_assert(mostCarried + pageSize <= bytesBeforeBlock,
               "the writer's page and what is carried fit in front of a block");
 
-// The first block of the input has been read to `readTo`, `firstRead` bytes, its byte-order
-// mark included.
+// Where the blocks of a copy come from: read here, into one buffer, one after another; or handed
+// over by the run's reader, which reads the next while this one is corrected and written.
+struct Blocks {
+    Source &source;
+    char *readTo;
+    qint64 blockSize;
+    ReadAhead *readAhead; // or none
+
+    ReadBlock next()
+    {
+        if (readAhead)
+            return readAhead->take();
+        ReadBlock block;
+        block.data = readTo;
+        block.size = source.read(readTo, blockSize);
+        block.failed = block.size < 0;
+        block.reason = source.reason;
+        block.atEnd = source.atEnd;
+        return block;
+    }
+};
+
+// The first block of the input, its byte-order mark included, is `first`.
 template <typename Unit>
-CopyResult copyUnits(Source &source, QIODevice &out, const Encoding &encoding, char *const readTo,
-                     const qint64 blockSize, qint64 firstRead, const CopyOptions &options,
-                     TimeStampCount &count)
+CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, ReadBlock first,
+                     const CopyOptions &options, TimeStampCount &count)
 {
+    const qint64 blockSize = blocks.blockSize;
+    char *readTo = first.data;
+    bool atEnd = first.atEnd;
     // Single bytes with the line ends they have go out from where they were read: the writer
     // holds only what is left of a page. The heap then has less to give back, and to take
     // again, for each copy.
@@ -343,7 +367,7 @@ CopyResult copyUnits(Source &source, QIODevice &out, const Encoding &encoding, c
     std::size_t undecided = 0; // units the rule left, carried in front of the next block
     qint64 partial = 0;        // bytes of a wide unit the block's end cut, carried likewise
     char *start = readTo + encoding.markSize;
-    qint64 total = firstRead - encoding.markSize;
+    qint64 total = first.size - encoding.markSize;
     for (;;) {
         Unit *text = units.get();
         std::size_t length = 0;
@@ -357,34 +381,43 @@ CopyResult copyUnits(Source &source, QIODevice &out, const Encoding &encoding, c
             length = undecided + fresh;
         }
         Unit *const decided =
-            correctTimeStamps(text, text + length, source.atEnd, currentToday(today), rule, count);
+            correctTimeStamps(text, text + length, atEnd, currentToday(today), rule, count);
         const std::size_t lineEndsDone = unifyLineEnds(text, std::size_t(decided - text), lineEnds);
         // At the input's end, it goes out whole, in one last write.
-        writer.append(text, lineEndsDone, inPlace, source.atEnd);
+        writer.append(text, lineEndsDone, inPlace, atEnd);
         undecided = std::size_t(text + length - decided);
+        // What is carried goes in front of the next block, wherever that lies: kept aside first,
+        // as the next read may land where it is now.
+        char carried[mostCarried];
+        std::size_t carriedSize = 0;
         if constexpr (sizeof(Unit) == 1) {
-            std::memmove(readTo - undecided, decided, undecided);
-            start = readTo - undecided;
-            total = qint64(undecided);
+            carriedSize = undecided;
+            std::memcpy(carried, decided, carriedSize);
         } else {
             std::memmove(units.get(), decided, undecided * sizeof(Unit));
-            std::memmove(readTo - partial, start + total - partial, std::size_t(partial));
-            start = readTo - partial;
-            total = partial;
+            carriedSize = std::size_t(partial);
+            std::memcpy(carried, start + total - partial, carriedSize);
         }
-        if (source.atEnd || writer.failed)
+        if (atEnd || writer.failed) {
+            start = readTo - carriedSize;
+            std::memcpy(start, carried, carriedSize);
             break;
+        }
         if (interruption())
             return {CopyFailure::interrupted, QString()};
-        const qint64 n = source.read(readTo, blockSize);
-        if (n < 0)
-            return {CopyFailure::cannotRead, source.reason};
-        total += n;
+        const ReadBlock block = blocks.next();
+        if (block.failed)
+            return {CopyFailure::cannotRead, block.reason};
+        readTo = block.data;
+        atEnd = block.atEnd;
+        start = readTo - carriedSize;
+        std::memcpy(start, carried, carriedSize);
+        total = qint64(carriedSize) + block.size;
     }
     if (writer.lastUnit != Unit('\n'))
         writer.appendLineEnd();
     // A file cut in the middle of a unit: its last bytes are no text, and are kept as they are.
-    writer.appendRaw(start, std::size_t(partial));
+    writer.appendRaw(start, std::size_t(sizeof(Unit) == 1 ? 0 : partial));
     writer.flush();
     if (writer.failed)
         return {CopyFailure::cannotWrite, out.errorString()};
@@ -397,34 +430,54 @@ CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &optio
                          TimeStampCount *count)
 {
     TimeStampCount ownCount;
+    TimeStampCount &counted = count ? *count : ownCount;
     Source source{in, in.isSequential() ? -1 : in.size() - in.pos(), 0, false, QString()};
     const qint64 blockSize = blockSizeFor(source.size, options);
+    if (interruption())
+        return {CopyFailure::interrupted, QString()};
     // The first block holds at least the four bytes that tell the encoding, unless the input is
     // shorter.
     constexpr qint64 headSize = 4;
-    const PageBuffer raw(bytesBeforeBlock + std::size_t(std::max(blockSize, headSize)));
-    char *const readTo = raw.get() + bytesBeforeBlock;
-    if (interruption())
-        return {CopyFailure::interrupted, QString()};
-    qint64 firstRead = 0;
-    while (!source.atEnd && firstRead < headSize) {
-        const qint64 n =
-            source.read(readTo + firstRead, std::max(blockSize - firstRead, headSize - firstRead));
-        if (n < 0)
-            return {CopyFailure::cannotRead, source.reason};
-        firstRead += n;
+    // A track larger than a block is read ahead by the run's reader, whose blocks are read
+    // whole; a smaller one, as most of a card's are, is one read, with nothing to overlap.
+    ReadAhead *const readAhead = options.readAhead && source.size > blockSize &&
+                                         blockSize >= headSize &&
+                                         options.readAhead->blockSize() == blockSize
+                                     ? options.readAhead
+                                     : nullptr;
+    const PageBuffer raw(readAhead ? 0
+                                   : bytesBeforeBlock + std::size_t(std::max(blockSize, headSize)));
+    Blocks blocks{source, readAhead ? nullptr : raw.get() + bytesBeforeBlock, blockSize, readAhead};
+    ReadBlock first;
+    const auto stopReading = qScopeGuard([readAhead] {
+        if (readAhead)
+            readAhead->stop();
+    });
+    if (readAhead) {
+        readAhead->start(in, source.size);
+        first = readAhead->take();
+    } else {
+        first.data = blocks.readTo;
+        while (!first.atEnd && first.size < headSize) {
+            const qint64 n = source.read(first.data + first.size,
+                                         std::max(blockSize - first.size, headSize - first.size));
+            first.failed = n < 0;
+            first.reason = source.reason;
+            if (first.failed)
+                break;
+            first.size += n;
+            first.atEnd = source.atEnd;
+        }
     }
-    const Encoding encoding = detectEncoding(readTo, firstRead);
-    TimeStampCount &counted = count ? *count : ownCount;
+    if (first.failed)
+        return {CopyFailure::cannotRead, first.reason};
+    const Encoding encoding = detectEncoding(first.data, first.size);
     switch (encoding.unitSize) {
     case 2:
-        return copyUnits<char16_t>(source, out, encoding, readTo, blockSize, firstRead, options,
-                                   counted);
+        return copyUnits<char16_t>(blocks, out, encoding, first, options, counted);
     case 4:
-        return copyUnits<char32_t>(source, out, encoding, readTo, blockSize, firstRead, options,
-                                   counted);
+        return copyUnits<char32_t>(blocks, out, encoding, first, options, counted);
     default:
-        return copyUnits<unsigned char>(source, out, encoding, readTo, blockSize, firstRead,
-                                        options, counted);
+        return copyUnits<unsigned char>(blocks, out, encoding, first, options, counted);
     }
 }

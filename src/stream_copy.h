@@ -1,6 +1,7 @@
 // The corrected copy of one whole file, streamed from one device to another.
 #pragma once
 
+#include "read_ahead.h"
 #include "rollover_date.h"
 #include "time_stamp_rule.h"
 
@@ -9,9 +10,15 @@
 
 #include <functional>
 
+// How much a copy reads at a time, unless told otherwise.
+constexpr qint64 defaultBlockSize = 256 * 1024;
+// What a copy keeps free in front of each block it reads: a page for what the writer holds back,
+// and one for the text carried over from the block before.
+constexpr std::size_t bytesBeforeBlock = 2 * 4096;
+
 struct CopyOptions {
     // How much is read at a time; also the most that is buffered before writing.
-    qint64 blockSize = 256 * 1024;
+    qint64 blockSize = defaultBlockSize;
     // Text mode's line end: a carriage return and line feed on Windows, a line feed elsewhere.
 #ifdef Q_OS_WIN
     bool crlfLineEnds = true;
@@ -25,6 +32,9 @@ struct CopyOptions {
     // Where today's date is kept between copies, so that a run consults the time zone once
     // rather than once a copy; without it, each copy reads the clock for itself.
     Today *today = nullptr;
+    // The run's reader, for a track larger than a block read in blocks of its size; without
+    // it, each block is read in turn.
+    ReadAhead *readAhead = nullptr;
 };
 
 enum class CopyFailure { none, cannotRead, cannotWrite, interrupted };

@@ -3,6 +3,8 @@
 #include "interruption.h"
 #include "stream_copy.h"
 
+Run::Run() : readAhead(bytesBeforeBlock, defaultBlockSize) {}
+
 bool hasGpxSuffix(const QByteArray &name)
 {
     return name.size() >= 4 && name.right(4).toLower() == ".gpx";
@@ -37,6 +39,7 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
         return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
     CopyOptions options;
     options.today = &run.today;
+    options.readAhead = &run.readAhead;
     TimeStampCount count;
     if (run.dryRun) {
         if (destination.existing && leadsToTrack(destination.existing, name, *track))

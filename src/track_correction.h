@@ -1,6 +1,7 @@
 // The correction of tracks on disk: what the command line asks of it, and what it tells back.
 #pragma once
 
+#include "read_ahead.h"
 #include "report_queue.h"
 #include "rollover_date.h"
 
@@ -19,6 +20,8 @@ struct Run {
     bool dryRun = false;               // decide everything, write nothing
     Today today;                       // read once for the whole run, again only after a midnight
     std::vector<QByteArray> reclaimed; // the output folders whose stale temporaries are gone
+    ReadAhead readAhead;               // started by the first track larger than a block
+    Run();
 };
 
 // Where the copies of a folder's tracks go: its gpswrok folder, found or made; in a dry run the
