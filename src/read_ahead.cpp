@@ -13,7 +13,6 @@ namespace
 // Two blocks read ahead while a third is corrected: the reader never waits for a buffer as
 // long as the main thread keeps pace, and a run holds three blocks at most.
 constexpr int bufferCount = 3;
-constexpr std::uintptr_t pageSize = 4096;
 
 } // namespace
 
@@ -37,12 +36,9 @@ ReadAhead::~ReadAhead()
 void ReadAhead::start(QIODevice &in, qint64 size)
 {
     if (!thread_.joinable()) {
-        // Aligned by hand, as the copy's own buffer: the kernel copies into a page faster.
         for (int i = 0; i < bufferCount; ++i) {
-            storage_.emplace_back(new char[roomBefore_ + std::size_t(blockSize_) + pageSize - 1]);
-            const auto at = reinterpret_cast<std::uintptr_t>(storage_.back().get());
-            free_.push_back(reinterpret_cast<char *>((at + pageSize - 1) & ~(pageSize - 1)) +
-                            roomBefore_);
+            storage_.emplace_back(roomBefore_ + std::size_t(blockSize_));
+            free_.push_back(storage_.back().get() + roomBefore_);
         }
         thread_ = std::thread(&ReadAhead::readBlocks, this);
     }

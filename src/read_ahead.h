@@ -7,6 +7,8 @@
 // starts it stops it before it returns.
 #pragma once
 
+#include "page_buffer.h"
+
 #include <QIODevice>
 #include <QString>
 
@@ -50,7 +52,7 @@ class ReadAhead
 
     const std::size_t roomBefore_;
     const qint64 blockSize_;
-    std::vector<std::unique_ptr<char[]>> storage_;
+    std::vector<PageBuffer> storage_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<char *> free_;     // buffers the reader may fill

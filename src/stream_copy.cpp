@@ -1,6 +1,7 @@
 #include "stream_copy.h"
 
 #include "interruption.h"
+#include "page_buffer.h"
 #include "time_stamp_rule.h"
 
 #include <QByteArray>
@@ -77,23 +78,6 @@ struct Source {
         atEnd = n == 0 || (size >= 0 && readSoFar >= size);
         return n;
     }
-};
-
-// The kernel copies a block into or out of a buffer that starts on a page about twice as fast
-// as into one that does not, and std::vector's storage never does.
-constexpr std::size_t pageSize = 4096;
-// Over-allocated and aligned by hand: a heap asked for page alignment itself may map every
-// such buffer afresh.
-struct PageBuffer {
-    std::unique_ptr<char[]> storage;
-    char *start;
-    explicit PageBuffer(std::size_t size)
-        : storage(new char[size + pageSize - 1]),
-          start(reinterpret_cast<char *>(
-              (reinterpret_cast<std::uintptr_t>(storage.get()) + pageSize - 1) & ~(pageSize - 1)))
-    {
-    }
-    char *get() const { return start; }
 };
 
 // A file smaller than a block is read with a buffer no bigger than itself: over a card's many
