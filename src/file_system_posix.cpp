@@ -475,6 +475,11 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     // cannot be relied on, or fails, each copy is flushed by itself.
     std::vector<dev_t> flushed;
     for (std::size_t i = 0; i < copies.size(); ++i) {
+        // A flush through a card's driver takes long: given up between two, nothing is named.
+        if (giveUp && giveUp()) {
+            copies.clear();
+            return {};
+        }
         const OutputFolderHandle &output = *copies[i]->output;
         bool durable = false;
 #ifdef Q_OS_LINUX
