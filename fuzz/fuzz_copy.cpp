@@ -24,9 +24,12 @@ namespace
 {
 
 // A file whose reads bring at most `cap` bytes, as a FUSE driver or a network share may give
-// them in the middle of a file.
+// them in the middle of a file, and which may say it is larger than it is, as a file that
+// shrinks while it is copied.
 struct ShortReads : QBuffer {
     qint64 cap = std::numeric_limits<qint64>::max();
+    qint64 claimed = -1;
+    qint64 size() const override { return claimed >= 0 ? claimed : QBuffer::size(); }
     qint64 readData(char *data, qint64 size) override
     {
         return QBuffer::readData(data, std::min(size, cap));
@@ -35,11 +38,12 @@ struct ShortReads : QBuffer {
 
 QByteArray copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf = false,
                   qint64 readCap = std::numeric_limits<qint64>::max(),
-                  ReadAhead *readAhead = nullptr)
+                  ReadAhead *readAhead = nullptr, qint64 claimed = -1)
 {
     ShortReads in;
     QBuffer out;
     in.cap = readCap;
+    in.claimed = claimed;
     in.setData(file);
     in.open(QIODevice::ReadOnly | QIODevice::Unbuffered); // as the tool opens a track
     out.buffer().reserve(file.size() * 2 + 16);           // at most a line end more for each byte
@@ -164,9 +168,11 @@ QString checkCopy(const QByteArray &input)
     const QDate date = currentToday(today);
     today.validFromMs = std::numeric_limits<qint64>::min();
     today.validUntilMs = std::numeric_limits<qint64>::max();
-    // The whole copy, with reads that fall short in the middle of the file.
+    // The whole copy, with reads that fall short in the middle of the file, of a file that says
+    // it is larger than it is: it ends where a read brings nothing.
     const qint64 readCap = 251 + qint64(first) * 7;
-    const QByteArray whole = copyOf(file, 1 << 16, today, false, readCap);
+    const QByteArray whole =
+        copyOf(file, 1 << 16, today, false, readCap, nullptr, file.size() + first);
     const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     // Wide text, told by its mark or, without one, by the units XML's declaration begins with.
     const QByteArray heads[] = {QByteArray("\xFF\xFE"),        QByteArray("\xFE\xFF"),
