@@ -88,12 +88,17 @@ QIODevice &copyDevice(CopyFile &copy);
 // Asks the system to start writing what the copy holds to disk, without waiting.
 void startWriteBack(CopyFile &copy, qint64 offset, qint64 length);
 
-// A copy written under a name before it takes its own is written as this prefix and six letters
-// or digits: hidden, short enough for any file system that holds the copy's own name, and
-// recognisably the tool's own, so that a run can reclaim what a killed one left without ever
-// taking a user's file for it.
+// A copy written under a name before it takes its own is written as this prefix and six small
+// letters or digits: hidden, short enough for any file system that holds the copy's own name,
+// one name whatever the letter case a file system keeps, and recognisably the tool's own, so
+// that a run can reclaim what a killed one left without ever taking a user's file for it.
 constexpr char temporaryPrefix[] = ".gpx-rollover-";
-constexpr int temporaryRandomLength = 6;
+
+// A temporary name at random, which a file may have already.
+QByteArray newTemporaryName();
+
+// `name` is one that newTemporaryName makes.
+bool isTemporaryName(const QByteArray &name);
 
 // Removes the temporary files in `output` that a run which did not finish left: those no live
 // run holds a lock on. Where the system has no locks, nothing is removed. Returns their names.

@@ -5,8 +5,6 @@
 #include "file_system.h"
 #include "system_calls.h"
 
-#include <QRandomGenerator>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -148,26 +146,6 @@ namespace
 int folderFd(const Folder &folder)
 {
     return folder->fd.fd;
-}
-
-// A temporary name that no file has yet, as mktemp makes them.
-QByteArray newTemporaryName()
-{
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    QByteArray temporary(temporaryPrefix);
-    for (int i = 0; i < temporaryRandomLength; ++i)
-        temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
-    return temporary;
-}
-
-bool isTemporaryName(const QByteArray &name)
-{
-    const int prefixLength = int(sizeof temporaryPrefix) - 1;
-    if (name.size() != prefixLength + temporaryRandomLength || !name.startsWith(temporaryPrefix))
-        return false;
-    return std::all_of(name.begin() + prefixLength, name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    });
 }
 
 // The lock a run holds on a copy's file for as long as the copy may have a temporary name: a run

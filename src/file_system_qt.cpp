@@ -8,7 +8,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -173,11 +172,7 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
         return {CopyStart::refused, nullptr, QString()};
     Copy copy;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        QByteArray temporary(temporaryPrefix);
-        static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-        for (int i = 0; i < temporaryRandomLength; ++i)
-            temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
-        copy.reset(new CopyFile(pathIn(folder, temporary), info.filePath()));
+        copy.reset(new CopyFile(pathIn(folder, newTemporaryName()), info.filePath()));
         if (copy->file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             break;
         if (QFileInfo::exists(copy->file.fileName())) {
@@ -258,15 +253,10 @@ std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
     std::vector<QByteArray> removed;
     const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
     for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {
-        const QString name = entry.fileName();
-        const QString random = name.mid(int(sizeof temporaryPrefix) - 1);
-        const bool ours = random.size() == temporaryRandomLength &&
-                          std::all_of(random.begin(), random.end(), [](QChar c) {
-                              return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-                          });
+        const QByteArray name = entry.fileName().toUtf8();
         // A live run holds its temporary open, and Windows then refuses to delete it.
-        if (ours && QFile::remove(entry.filePath()))
-            removed.push_back(name.toUtf8());
+        if (isTemporaryName(name) && QFile::remove(entry.filePath()))
+            removed.push_back(name);
     }
     return removed;
 }
