@@ -142,18 +142,20 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
             ++summary.copies;
             summary.moved += report.count.moved;
         }
+        // The track, its copy, and how many of its time stamps were moved, or would be.
+        const auto counted = [&report](const char *moved) {
+            return QStringLiteral("%1 -> %2: %3 of %4 time stamps %5")
+                .arg(shownName(report.path), shownName(report.copyPath))
+                .arg(report.count.moved)
+                .arg(report.count.seen)
+                .arg(QLatin1String(moved));
+        };
         if (report.kind == ReportKind::wouldCopy)
-            printOutput(output, QStringLiteral("%1 -> %2: %3 of %4 time stamps would be moved")
-                                    .arg(shownName(report.path), shownName(report.copyPath))
-                                    .arg(report.count.moved)
-                                    .arg(report.count.seen));
+            printOutput(output, counted("would be moved"));
         else if (!verbose)
             return;
         else if (report.kind == ReportKind::copied)
-            printOutput(output, QStringLiteral("%1 -> %2: %3 of %4 time stamps moved")
-                                    .arg(shownName(report.path), shownName(report.copyPath))
-                                    .arg(report.count.moved)
-                                    .arg(report.count.seen));
+            printOutput(output, counted("moved"));
         else if (report.kind == ReportKind::leftAlone)
             printOutput(output,
                         QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));

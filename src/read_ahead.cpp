@@ -1,7 +1,5 @@
 #include "read_ahead.h"
 
-#include <cstdint>
-
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <pthread.h>

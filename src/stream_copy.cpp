@@ -350,6 +350,10 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
             : new Unit[maxUndecidedUnits + std::size_t(blockSize) / sizeof(Unit) + 1]);
     std::size_t undecided = 0; // units the rule left, carried in front of the next block
     qint64 partial = 0;        // bytes of a wide unit the block's end cut, carried likewise
+    // What is carried goes in front of the next block, wherever that lies: kept aside first, as
+    // the next read may land where it is now.
+    char carried[mostCarried];
+    std::size_t carriedSize = 0;
     char *start = readTo + encoding.markSize;
     qint64 total = first.size - encoding.markSize;
     for (;;) {
@@ -370,10 +374,6 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
         // At the input's end, it goes out whole, in one last write.
         writer.append(text, lineEndsDone, inPlace, atEnd);
         undecided = std::size_t(text + length - decided);
-        // What is carried goes in front of the next block, wherever that lies: kept aside first,
-        // as the next read may land where it is now.
-        char carried[mostCarried];
-        std::size_t carriedSize = 0;
         if constexpr (sizeof(Unit) == 1) {
             carriedSize = undecided;
             std::memcpy(carried, decided, carriedSize);
@@ -382,11 +382,8 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
             carriedSize = std::size_t(partial);
             std::memcpy(carried, start + total - partial, carriedSize);
         }
-        if (atEnd || writer.failed) {
-            start = readTo - carriedSize;
-            std::memcpy(start, carried, carriedSize);
+        if (atEnd || writer.failed)
             break;
-        }
         if (interruption())
             return {CopyFailure::interrupted, QString()};
         const ReadBlock block = blocks.next();
@@ -401,7 +398,8 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
     if (writer.lastUnit != Unit('\n'))
         writer.appendLineEnd();
     // A file cut in the middle of a unit: its last bytes are no text, and are kept as they are.
-    writer.appendRaw(start, std::size_t(sizeof(Unit) == 1 ? 0 : partial));
+    if constexpr (sizeof(Unit) != 1)
+        writer.appendRaw(carried, carriedSize);
     writer.flush();
     if (writer.failed)
         return {CopyFailure::cannotWrite, out.errorString()};
