@@ -10,6 +10,7 @@
 #include <QBuffer>
 #include <QDate>
 #include <QHash>
+#include <QRegularExpression>
 #include <QVector>
 #include <QtEndian>
 
@@ -36,9 +37,15 @@ struct ShortReads : QBuffer {
     }
 };
 
-QByteArray copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf = false,
-                  qint64 readCap = std::numeric_limits<qint64>::max(),
-                  ReadAhead *readAhead = nullptr, qint64 claimed = -1)
+// A copy's bytes, and how many time stamps it says it moved, as -v says it.
+struct Copied {
+    QByteArray bytes;
+    qint64 moved = -1;
+};
+
+Copied copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf = false,
+              qint64 readCap = std::numeric_limits<qint64>::max(), ReadAhead *readAhead = nullptr,
+              qint64 claimed = -1)
 {
     ShortReads in;
     QBuffer out;
@@ -53,9 +60,10 @@ QByteArray copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool c
     options.crlfLineEnds = crlf;
     options.today = &today;
     options.readAhead = readAhead;
-    if (copyCorrected(in, out, options).failure != CopyFailure::none)
-        return "<the copy failed>"; // memory devices do not fail
-    return out.data();
+    TimeStampCount count;
+    if (copyCorrected(in, out, options, &count).failure != CopyFailure::none)
+        return {"<the copy failed>", -1}; // memory devices do not fail
+    return {out.data(), count.moved};
 }
 
 bool isWhitespace(QChar c)
@@ -64,47 +72,45 @@ bool isWhitespace(QChar c)
            c == QLatin1Char('\r');
 }
 
-// The text by the rule: after each "<time>" and the whitespace after it, the date text that runs
-// to the next "T", read and moved by QDate, the search going on after the whitespace; then every
-// line break one line feed, and a last line without one given one. Latin-1 maps each byte to
-// one character and back. Qt's reading goes through the time zone, so each text is read once an
-// input.
-QByteArray byTheBook(const QByteArray &bytes, const QDate &today)
+// The text by the rule: after each tag that opens a time stamp and the whitespace after it, the
+// date text that runs to the next "T", when it is four ASCII digits, '-', two, '-', two, read and
+// moved by QDate, the search going on after the whitespace; then every line break one line feed,
+// and a last line without one given one. The tags: <time> and <CreationTime>, bare or after a
+// namespace prefix, an XML name of at most 100 units (every byte outside ASCII taken for a
+// letter). Latin-1 maps each byte to one character and back. Qt's reading goes through the time
+// zone, so each text is read once an input. `moved` counts the dates moved.
+QByteArray byTheBook(const QByteArray &bytes, const QDate &today, qint64 &moved)
 {
+    static const QRegularExpression tag(
+        QStringLiteral("<(?:[A-Za-z_\\x{80}-\\x{ff}][-A-Za-z0-9._\\x{80}-\\x{ff}]{0,99}:)?(?:time|"
+                       "CreationTime)>"));
+    static const QRegularExpression dateShape(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"));
     QString text = QString::fromLatin1(bytes.constData(), bytes.size());
     QHash<QString, QDate> readings;
-    for (int p = text.indexOf(QLatin1String("<time>")); p >= 0;
-         p = text.indexOf(QLatin1String("<time>"), p)) {
-        p += 6;
+    moved = 0;
+    for (int from = 0;;) {
+        const QRegularExpressionMatch m = tag.match(text, from);
+        if (!m.hasMatch())
+            break;
+        int p = m.capturedEnd();
         while (p < text.size() && isWhitespace(text[p]))
             ++p;
+        from = p;
         const int t = text.indexOf(QLatin1Char('T'), p);
         if (t < 0)
             break;
         const QString dateText = text.mid(p, t - p);
-#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
-        // Qt 6 reads signed years unlike Qt 5, whose reading is the definition: the rule's own
-        // reading of such a text stands in for it.
-        if (dateText.contains(QLatin1Char('+')) || dateText.startsWith(QLatin1Char('-'))) {
-            if (dateText.size() == 10) {
-                QString date = dateText + 'T';
-                auto *units = reinterpret_cast<char16_t *>(date.data());
-                RuleState<char16_t> state;
-                state.awaitingDate = true;
-                TimeStampCount count;
-                correctTimeStamps(units, units + date.size(), true, today, state, count);
-                text.replace(p, 10, date.left(10));
-            }
-            continue;
-        }
-#endif
         auto reading = readings.find(dateText);
         if (reading == readings.end())
-            reading = readings.insert(dateText,
-                                      QDate::fromString(dateText, QStringLiteral("yyyy-MM-dd")));
+            reading = readings.insert(
+                dateText, dateShape.match(dateText).hasMatch()
+                              ? QDate::fromString(dateText, QStringLiteral("yyyy-MM-dd"))
+                              : QDate());
         const QDate shifted = reading->addDays(7168);
-        if (shifted.isValid() && shifted <= today)
+        if (shifted.isValid() && shifted <= today) {
             text.replace(p, t - p, shifted.toString(QStringLiteral("yyyy-MM-dd")));
+            ++moved;
+        }
     }
     QByteArray out = text.toLatin1().replace("\r\n", "\n").replace('\r', '\n');
     if (!out.isEmpty() && !out.endsWith('\n'))
@@ -128,8 +134,9 @@ QString differs(const char *check, qint64 blockSize, const QByteArray &got, cons
 }
 
 // The bytes as units of `width` bytes after a byte-order mark. ASCII stays itself; any other
-// byte becomes a unit whose two low bytes are its low seven bits, so 0A0A, 0D0D and 3232: no
-// line end and no digit, though a reading by bytes would take them for ones.
+// byte becomes a unit above 0xFF whose two low bytes are its low seven bits, so 0A0A, 0D0D and
+// 3232: no line end and no digit, though a reading by bytes would take them for ones, and like
+// the byte, a letter of a name.
 template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEndian, bool mark)
 {
     const std::size_t first = mark ? 1 : 0;
@@ -138,9 +145,11 @@ template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEnd
         units[0] = 0xFEFF;
     for (int i = 0; i < bytes.size(); ++i) {
         const uint c = uchar(bytes.constData()[i]);
-        units[std::size_t(i) + first] = Unit(c < 0x80 ? c : c * 0x101u & 0x7F7F);
+        units[std::size_t(i) + first] = Unit(c < 0x80 ? c : (c * 0x101u & 0x7F7F) | 0x100);
     }
     QByteArray out(int(units.size() * sizeof(Unit)), Qt::Uninitialized);
+    if (units.empty())
+        return out;
     if (bigEndian)
         qToBigEndian<Unit>(units.data(), qsizetype(units.size()), out.data());
     else
@@ -148,10 +157,44 @@ template <typename Unit> QByteArray widened(const QByteArray &bytes, bool bigEnd
     return out;
 }
 
+// Whether text with no mark is read as units of that width and byte order: its first unit is
+// '<' in them, and no reading of another width or order takes it first.
+bool readWithoutMark(const QByteArray &file, int width, bool bigEndian)
+{
+    if (file.size() < 4)
+        return false;
+    const auto byte = [&](int i) { return uchar(file[i]); };
+    if (width == 4)
+        return bigEndian ? file.startsWith(QByteArray("\0\0\0<", 4))
+                         : file.startsWith(QByteArray("<\0\0\0", 4));
+    return bigEndian ? byte(0) == 0 && byte(1) == '<' && byte(2) == 0
+                     : byte(0) == '<' && byte(1) == 0 && byte(2) != 0 && byte(3) == 0;
+}
+
 QByteArray widened(const QByteArray &bytes, int width, bool bigEndian, bool mark)
 {
     return width == 2 ? widened<quint16>(bytes, bigEndian, mark)
                       : widened<quint32>(bytes, bigEndian, mark);
+}
+
+// Whether a file is read as wide text: it begins with a byte-order mark of UTF-16 or UTF-32, or
+// with no mark but a first unit that is '<' in one of them.
+bool readAsWide(const QByteArray &file)
+{
+    return file.startsWith("\xFF\xFE") || file.startsWith("\xFE\xFF") ||
+           file.startsWith(QByteArray("\0\0\xFE\xFF", 4)) || readWithoutMark(file, 2, false) ||
+           readWithoutMark(file, 2, true) || readWithoutMark(file, 4, false) ||
+           readWithoutMark(file, 4, true);
+}
+
+// A copy's count of moved time stamps against the rule's.
+QString countDiffers(const char *check, qint64 got, qint64 want)
+{
+    return got == want ? QString()
+                       : QStringLiteral("%1: %2 time stamps moved, wanted %3")
+                             .arg(QLatin1String(check))
+                             .arg(got)
+                             .arg(want);
 }
 
 } // namespace
@@ -171,47 +214,53 @@ QString checkCopy(const QByteArray &input)
     // The whole copy, with reads that fall short in the middle of the file, of a file that says
     // it is larger than it is: it ends where a read brings nothing.
     const qint64 readCap = 251 + qint64(first) * 7;
-    const QByteArray whole =
-        copyOf(file, 1 << 16, today, false, readCap, nullptr, file.size() + first);
+    const Copied whole = copyOf(file, 1 << 16, today, false, readCap, nullptr, file.size() + first);
     const int mark = file.startsWith("\xEF\xBB\xBF") ? 3 : 0;
-    // Wide text, told by its mark or, without one, by the units XML's declaration begins with.
-    const QByteArray heads[] = {QByteArray("\xFF\xFE"),        QByteArray("\xFE\xFF"),
-                                QByteArray("\0\0\xFE\xFF", 4), QByteArray("\0\0\0<", 4),
-                                QByteArray("<\0\0\0", 4),      QByteArray("\0<\0?", 4),
-                                QByteArray("<\0?\0", 4)};
-    const bool wide = std::any_of(std::begin(heads), std::end(heads),
-                                  [&](const QByteArray &head) { return file.startsWith(head); });
+    const bool wide = readAsWide(file);
     const qint64 blockSize = 1 + first % 97;
     // Read ahead by a reader thread, as the tool reads a track larger than a block.
     ReadAhead readAhead(bytesBeforeBlock, blockSize);
-    QString failure = differs("read ahead in blocks", blockSize,
-                              copyOf(file, blockSize, today, false, readCap, &readAhead), whole);
-    if (failure.isEmpty() && !wide)
-        failure = differs("by the rule", 1 << 16, whole,
-                          file.left(mark) + byTheBook(file.mid(mark), date));
-    if (failure.isEmpty() && !wide)
-        failure = differs("with CR LF line ends", 1 << 16, copyOf(file, 1 << 16, today, true),
-                          QByteArray(whole).replace("\n", "\r\n"));
+    const Copied readAheadCopy = copyOf(file, blockSize, today, false, readCap, &readAhead);
+    QString failure = differs("read ahead in blocks", blockSize, readAheadCopy.bytes, whole.bytes);
+    if (failure.isEmpty())
+        failure = countDiffers("read ahead in blocks", readAheadCopy.moved, whole.moved);
+    if (wide)
+        return failure;
+    qint64 moved = 0;
+    if (failure.isEmpty())
+        failure = differs("by the rule", 1 << 16, whole.bytes,
+                          file.left(mark) + byTheBook(file.mid(mark), date, moved));
+    if (failure.isEmpty())
+        failure = countDiffers("by the rule", whole.moved, moved);
+    const Copied crlf = copyOf(file, 1 << 16, today, true);
+    if (failure.isEmpty())
+        failure = differs("with CR LF line ends", 1 << 16, crlf.bytes,
+                          QByteArray(whole.bytes).replace("\n", "\r\n"));
+    if (failure.isEmpty())
+        failure = countDiffers("with CR LF line ends", crlf.moved, moved);
     // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.
-    const bool nulFirst = !file.isEmpty() && (uchar(file[0]) & 0x7F) == 0;
-    for (int width = 2; failure.isEmpty() && !wide && mark == 0 && !nulFirst && width <= 4;
-         width += 2) {
+    const bool nulFirst = !file.isEmpty() && file[0] == 0;
+    for (int width = 2; failure.isEmpty() && mark == 0 && !nulFirst && width <= 4; width += 2) {
         // A file cut inside its last unit keeps those bytes after the last line end.
         const QByteArray cut = file.left(file.size() % width);
         // As many units a block as the bytes of the single-byte copy's, and one byte short:
         // the cuts still fall at every byte of a unit in turn, and the smallest blocks hold
         // none whole.
         const qint64 wideBlockSize = blockSize * width - 1;
-        // Without a mark, where the text begins as XML 1.0's appendix F reads the encoding.
-        const bool mark = !file.startsWith(width == 2 ? "<?" : "<");
-        for (const bool bigEndian : {false, true})
+        for (const bool bigEndian : {false, true}) {
+            const char *const name = width == 2 ? (bigEndian ? "UTF-16BE" : "UTF-16LE")
+                                                : (bigEndian ? "UTF-32BE" : "UTF-32LE");
+            // With a mark, but where the bare text is read in these units without one.
+            const bool mark =
+                !readWithoutMark(widened(file, width, bigEndian, false), width, bigEndian);
+            const Copied copy =
+                copyOf(widened(file, width, bigEndian, mark) + cut, wideBlockSize, today);
             if (failure.isEmpty())
-                failure = differs(
-                    width == 2 ? (bigEndian ? "UTF-16BE" : "UTF-16LE")
-                               : (bigEndian ? "UTF-32BE" : "UTF-32LE"),
-                    wideBlockSize,
-                    copyOf(widened(file, width, bigEndian, mark) + cut, wideBlockSize, today),
-                    widened(whole, width, bigEndian, mark) + cut);
+                failure = differs(name, wideBlockSize, copy.bytes,
+                                  widened(whole.bytes, width, bigEndian, mark) + cut);
+            if (failure.isEmpty())
+                failure = countDiffers(name, copy.moved, moved);
+        }
     }
     return failure;
 }

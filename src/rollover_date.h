@@ -18,17 +18,12 @@ constexpr int dateTextLength = 10;
 namespace detail
 {
 
-// One numeric field as Qt 5's QDate::fromString reads it for a fixed width: all ASCII digits,
-// or a '+' followed by at least one digit. Returns -1 for anything else.
-template <typename Unit> int parseDateField(const Unit *text, int width)
+// A fixed-width field of ASCII digits, or -1 when any unit is something else: no sign, no
+// space, no digit of another script.
+template <typename Unit> int parseDigits(const Unit *text, int width)
 {
-    int i = 0;
-    if (text[0] == Unit('+'))
-        i = 1;
-    if (i == width)
-        return -1;
     int value = 0;
-    for (; i < width; ++i) {
+    for (int i = 0; i < width; ++i) {
         const auto u = text[i];
         if (u < Unit('0') || u > Unit('9'))
             return -1;
@@ -39,17 +34,18 @@ template <typename Unit> int parseDateField(const Unit *text, int width)
 
 } // namespace detail
 
-// Reads a date text the way QDate::fromString(text, "yyyy-MM-dd") does under Qt 5, which is
-// the definition; Qt 6 reads signed years differently, and the tool must not change with the
-// library it is built against. Far cheaper: the library's parser consults the time zone.
-// Returns an invalid date when the text is no date.
+// Reads a date text: exactly four ASCII digits, '-', two, '-', two, naming a real date. Returns
+// an invalid date for anything else, so that text which is no date passes through as it is.
+// Qt's own reading takes signs and shorter fields ("+999-01-01", "2004-+1-+1"), and moving
+// those would change text the tool does not correct. Far cheaper too: the library's parser
+// consults the time zone.
 template <typename Unit> QDate parseRolloverDate(const Unit *text, int length)
 {
     if (length != dateTextLength || text[4] != Unit('-') || text[7] != Unit('-'))
         return QDate();
-    const int year = detail::parseDateField(text, 4);
-    const int month = detail::parseDateField(text + 5, 2);
-    const int day = detail::parseDateField(text + 8, 2);
+    const int year = detail::parseDigits(text, 4);
+    const int month = detail::parseDigits(text + 5, 2);
+    const int day = detail::parseDigits(text + 8, 2);
     if (year < 0 || month < 0 || day < 0)
         return QDate();
     return QDate(year, month, day); // invalid for year 0, month 13, 30 February...
@@ -67,18 +63,21 @@ template <typename Unit> void formatRolloverDate(const QDate &date, Unit *out)
         out[i] = digits[i] < 0 ? Unit('-') : Unit('0' + digits[i]);
 }
 
-// Today, as the rule reads it: the later of the local date and the UTC date. GPX time stamps
-// are written in UTC, so west of UTC the UTC date turns in the afternoon, and a track recorded
-// that evening lies on a date the local calendar has not reached yet; east of UTC the local date
-// is already the later one. Read again only once the next midnight of either has passed (or the
-// clock was set back): reading it means consulting the time zone, far too slow to do for every
-// time stamp of a large track.
+// Today, as the rule reads it: the latest calendar date on Earth at this moment, the date at
+// UTC+14. A time stamp carries its own zone (Z, an offset, or none at all), and one recorded a
+// minute ago east of UTC may already lie on a date that neither the local nor the UTC calendar
+// has reached; no zone runs ahead of UTC+14, so whatever was recorded before now is moved. Kept
+// until that date turns (or the clock is set back), so that the clock is read, not the zone.
 struct Today {
     QDate date;
     qint64 validFromMs = 0;
     qint64 validUntilMs = 0; // empty range: nothing read yet
 };
 
+// The latest calendar date on Earth at that moment: the date at UTC+14.
+QDate latestDateAt(qint64 msSinceEpoch);
+
+// Today's date, read from the clock only when `today` holds no longer.
 QDate currentToday(Today &today);
 
 // The last date text seen, what it moves to and how that is printed: a track repeats the same

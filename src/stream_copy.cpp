@@ -39,15 +39,17 @@ Encoding detectEncoding(const char *head, qint64 size)
         return {2, false, 2};
     if (starts("\xFE\xFF", 2))
         return {2, true, 2};
-    // No mark, but the first units of an XML declaration or a tag tell the width and the byte
-    // order (XML 1.0, appendix F), and the copy is written so, with no mark added.
+    // No mark, but a first unit that is '<' in a wider encoding: XML 1.0 (appendix F) tells the
+    // width and byte order so from its declaration, and a file that begins with an element
+    // instead would be wrecked as bytes (every NUL unit split from its line end). The copy is
+    // written so, with no mark added.
     if (starts("\x00\x00\x00\x3C", 4))
         return {4, true, 0};
     if (starts("\x3C\x00\x00\x00", 4))
         return {4, false, 0};
-    if (starts("\x00\x3C\x00\x3F", 4))
+    if (starts("\x00\x3C\x00", 3) && size >= 4)
         return {2, true, 0};
-    if (starts("\x3C\x00\x3F\x00", 4))
+    if (starts("\x3C\x00", 2) && size >= 4 && head[2] != 0 && head[3] == 0)
         return {2, false, 0};
     // A UTF-8 mark changes nothing in how the bytes are read, but it is no line of text either:
     // a file that holds nothing else gets no line end.

@@ -1,8 +1,9 @@
-// The rule on a stream of text: after every "<time>", and whatever whitespace follows it (spaces,
-// tabs, line ends of any style, as an XML reader passes them over), the date text that runs to
-// the next capital "T" is moved when the rule says so; everything else is left as it is. A
-// receiver may write a whole track on one line, so every time stamp counts, not just a line's
-// first.
+// The rule on a stream of text: after every tag that opens a time stamp ("<time>",
+// "<CreationTime>", either with a namespace prefix: "<gpx:time>", "<ctx:CreationTime>"), and
+// whatever whitespace follows it (spaces, tabs, line ends of any style, as an XML reader passes
+// them over), the date text that runs to the next capital "T" is moved when the rule says so;
+// everything else is left as it is. A receiver may write a whole track on one line, so every time
+// stamp counts, not just a line's first.
 //
 // A date that moves is exactly dateTextLength units of digits and dashes followed by its "T",
 // so it holds no '<' and no line end: it is decided from the eleven units after its whitespace,
@@ -20,6 +21,8 @@
 
 #include "rollover_date.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -29,8 +32,12 @@
 namespace detail
 {
 
-constexpr char timeTag[] = "<time>";
-constexpr int timeTagLength = 6;
+// A namespace prefix is read up to this many units: a tag is found from its end, and a tag that
+// a block's end cuts short is carried whole into the next block, so its length is bounded. Real
+// prefixes ("gpx", "gpxtpx", "ctx") are a few letters.
+constexpr int maxPrefixUnits = 100;
+// The longest start of a tag the rule reads that still lacks its '>': "<P:CreationTime".
+constexpr int maxOpenTagUnits = 1 + maxPrefixUnits + 1 + 12;
 
 #ifdef __SSE2__
 // Sixteen bytes at a time, as units of Unit's width.
@@ -83,52 +90,100 @@ template <typename Unit> const Unit *findUnit(const Unit *from, const Unit *to, 
     }
 }
 
-// How many units of the tag stand at `at`; stops at `to`.
-template <typename Unit> int matchTag(const Unit *at, const Unit *to)
-{
-    int matched = 0;
-    while (matched < timeTagLength && at != to && *at == Unit(timeTag[matched])) {
-        ++at;
-        ++matched;
-    }
-    return matched;
-}
-
-// The first place in [from, to) where a '<' stands two units before an 'i': every "<time>"
-// starts at one, and in GPX few other places do ("<trkpt", "<ele>" and "</" do not), so
-// checking them one by one is cheap. Sixteen bytes are tested at a time where the processor
-// has SSE2. When there is none, returns a place among the last two units, which are left to
-// the caller: they may begin a tag that the next block ends.
-template <typename Unit> Unit *findTagCandidate(Unit *from, Unit *to)
+// The first "me>" in [from, to): every tag the rule reads ends so, and in GPX few other places do
+// (the end tags of the same elements, and those of names), so checking them one by one is
+// cheap. Sixteen bytes are tested at a time where the processor has SSE2. Returns `to` when
+// there is none whole; one cut by `to` belongs to a tag the caller keeps for the next block.
+template <typename Unit> Unit *findTagEnd(Unit *from, Unit *to)
 {
 #ifdef __SSE2__
     constexpr int lanes = bytesPerVector / int(sizeof(Unit));
-    const __m128i lessThan = everyUnit<Unit>('<'), letterI = everyUnit<Unit>('i');
+    const __m128i m = everyUnit<Unit>('m'), e = everyUnit<Unit>('e'), gt = everyUnit<Unit>('>');
     for (; to - from >= lanes + 2; from += lanes) {
-        const __m128i both = _mm_and_si128(unitsEqual<Unit>(loadUnits(from), lessThan),
-                                           unitsEqual<Unit>(loadUnits(from + 2), letterI));
-        if (const int hits = _mm_movemask_epi8(both))
+        const __m128i me = _mm_and_si128(unitsEqual<Unit>(loadUnits(from), m),
+                                         unitsEqual<Unit>(loadUnits(from + 1), e));
+        const __m128i all = _mm_and_si128(me, unitsEqual<Unit>(loadUnits(from + 2), gt));
+        if (const int hits = _mm_movemask_epi8(all))
             return from + __builtin_ctz(unsigned(hits)) / int(sizeof(Unit));
     }
 #endif
-    for (; to - from >= 3; from = const_cast<Unit *>(findUnit<Unit>(from + 1, to - 2, '<'))) {
-        from = const_cast<Unit *>(findUnit<Unit>(from, to - 2, '<'));
-        if (from == to - 2 || from[2] == Unit('i'))
+    for (; to - from >= 3; ++from) {
+        from = const_cast<Unit *>(findUnit<Unit>(from, to - 2, 'm'));
+        if (from == to - 2)
+            break;
+        if (from[1] == Unit('e') && from[2] == Unit('>'))
             return from;
     }
-    return from;
+    return to;
+}
+
+template <typename Unit> bool equalsAscii(const Unit *at, const char *text, int length)
+{
+    for (int i = 0; i < length; ++i)
+        if (at[i] != Unit(text[i]))
+            return false;
+    return true;
+}
+
+// What an XML name may hold, every unit outside ASCII taken for a letter; a prefix holds no ':'.
+template <typename Unit> bool isNameStart(Unit u)
+{
+    return (u >= Unit('a') && u <= Unit('z')) || (u >= Unit('A') && u <= Unit('Z')) ||
+           u == Unit('_') || u >= Unit(0x80);
+}
+
+template <typename Unit> bool isNameUnit(Unit u)
+{
+    return isNameStart(u) || (u >= Unit('0') && u <= Unit('9')) || u == Unit('-') || u == Unit('.');
+}
+
+// Whether the tag that ends at `me` ("me>") opens a time stamp: "<time>" or "<CreationTime>",
+// bare or after a prefix of at most maxPrefixUnits. A tag with attributes, an end tag, another
+// letter case or another name is none. `begin` is where the text in hand begins: a tag that
+// began before it would have been carried into it, so there is nothing before it to look at.
+template <typename Unit> bool opensTimeStamp(const Unit *begin, const Unit *me)
+{
+    const Unit *name = me - 2; // "time"
+    if (me - begin < 2 || !equalsAscii(name, "ti", 2)) {
+        name = me - 10; // "CreationTime"
+        if (me - begin < 10 || !equalsAscii(name, "CreationTi", 10))
+            return false;
+    }
+    if (name == begin)
+        return false;
+    if (name[-1] == Unit('<'))
+        return true;
+    if (name[-1] != Unit(':'))
+        return false;
+    const Unit *const colon = name - 1;
+    const Unit *const stop = colon - std::min<std::ptrdiff_t>(colon - begin, maxPrefixUnits);
+    const Unit *prefix = colon;
+    while (prefix != stop && isNameUnit(prefix[-1]))
+        --prefix;
+    return prefix != colon && prefix != begin && prefix[-1] == Unit('<') && isNameStart(*prefix);
+}
+
+// Where a tag that the end of [from, end) may cut short begins: a '<' among the last
+// maxOpenTagUnits units followed by nothing but what a name holds. `end` when there is none.
+template <typename Unit> Unit *openTagAtEnd(Unit *from, Unit *end)
+{
+    Unit *const stop = end - std::min<std::ptrdiff_t>(end - from, maxOpenTagUnits);
+    Unit *p = end;
+    while (p != stop && (isNameUnit(p[-1]) || p[-1] == Unit(':')))
+        --p;
+    return p != stop && p[-1] == Unit('<') ? p - 1 : end;
 }
 
 } // namespace detail
 
 struct TimeStampCount {
-    qint64 seen = 0; // every "<time>"
+    qint64 seen = 0; // every tag that opens a time stamp
     qint64 moved = 0;
 };
 
-// The most units correctTimeStamps leaves undecided at a block's end: a tag cut short, or a date
-// text and the "T" after it, all but the last unit.
-constexpr int maxUndecidedUnits = dateTextLength;
+// The most units correctTimeStamps leaves undecided at a block's end: a tag cut short before its
+// '>', or a date text and the "T" after it, all but the last unit.
+constexpr int maxUndecidedUnits = std::max(detail::maxOpenTagUnits, dateTextLength);
 
 // What the rule carries from one block to the next, but the text it hands back.
 template <typename Unit> struct RuleState {
@@ -154,6 +209,7 @@ template <typename Unit>
 Unit *correctTimeStamps(Unit *p, Unit *end, bool atEnd, const QDate &today, RuleState<Unit> &state,
                         TimeStampCount &count)
 {
+    Unit *const begin = p;
     for (;;) {
         if (state.awaitingDate) {
             while (p != end && detail::isWhitespace(*p))
@@ -171,16 +227,13 @@ Unit *correctTimeStamps(Unit *p, Unit *end, bool atEnd, const QDate &today, Rule
             }
             state.awaitingDate = false;
         }
-        p = detail::findTagCandidate(p, end);
-        const int matched = detail::matchTag(p, end);
-        if (matched < detail::timeTagLength) {
-            if (p + matched == end) // possibly the start of a tag, cut off by the block's end
-                return atEnd ? end : p;
-            ++p;
+        Unit *const tagEnd = detail::findTagEnd(p, end);
+        if (tagEnd == end)
+            return atEnd ? end : detail::openTagAtEnd(p, end);
+        p = tagEnd + 3;
+        if (!detail::opensTimeStamp<Unit>(begin, tagEnd))
             continue;
-        }
         ++count.seen;
         state.awaitingDate = true;
-        p += detail::timeTagLength;
     }
 }

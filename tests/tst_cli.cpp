@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "fuzz_copy.h"
+#include "stream_copy.h"
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -32,6 +33,8 @@ class TestCli : public QObject
     void cleanupTestCase();
     void run_data();
     void run();
+    void copy_data();
+    void copy();
     void corpus_data();
     void corpus();
 };
@@ -174,18 +177,23 @@ void TestCli::cleanupTestCase()
     QDir(casesFolder).removeRecursively();
 }
 
-// cli.test's lines that are neither blank nor comments, as their fields apart by "|", trimmed;
-// the tags a case begins with ("[unix]") are a column of their own, and a case for another
-// system is left out.
-void TestCli::run_data()
+namespace
 {
-    QTest::addColumn<QStringList>("tags");
-    for (const char *column : {"tree", "args", "copies", "reports", "output"})
-        QTest::addColumn<QString>(column);
-    QTest::addColumn<int>("line");
-    QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/cli.test"));
-    QVERIFY(cases.open(QIODevice::ReadOnly));
-    // A line that ends in a backslash goes on in the next one, as if a space stood between.
+
+// A case of a case file: its tags ("[unix]") and its fields apart by "|", trimmed, and the line
+// where it begins. Blank lines and comments are none, and neither is a case for another system.
+// A line that ends in a backslash goes on in the next one, as if a space stood between.
+struct Case {
+    QStringList tags, fields;
+    int line = 0;
+};
+
+QList<Case> casesOf(const char *name)
+{
+    QList<Case> found;
+    QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/") + name);
+    if (!cases.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", name);
     for (int number = 1; !cases.atEnd(); ++number) {
         const int first = number;
         QString text = QString::fromUtf8(cases.readLine()).trimmed();
@@ -198,11 +206,114 @@ void TestCli::run_data()
         const QStringList tags = line.captured(1).split(QRegularExpression(QStringLiteral("\\W+")));
         if (!line.hasMatch() || tags.contains(QLatin1String(otherSystem)))
             continue;
-        const QStringList fields = line.captured(2).split(QLatin1Char('|'));
-        QTestData &row = QTest::newRow(qPrintable(fields[0].trimmed())) << tags;
+        QStringList fields;
+        for (const QString &field : line.captured(2).split(QLatin1Char('|')))
+            fields << field.trimmed();
+        found.append({tags, fields, first});
+    }
+    return found;
+}
+
+// A case's text with its dates written out for the clock at `now`, its %HH bytes decoded, in
+// the encoding a tag asks for.
+QByteArray textOf(QString text, const QStringList &tags, const QDateTime &now)
+{
+    const QRegularExpression repeated(QStringLiteral("\\{([^{}*]*)\\*(\\d+)\\}"));
+    for (QRegularExpressionMatch m; (m = repeated.match(text)).hasMatch();)
+        text.replace(m.capturedStart(), m.capturedLength(),
+                     m.captured(1).repeated(m.captured(2).toInt()));
+    const QRegularExpression date(
+        QStringLiteral("\\{([RD]) (Z|([+-])(\\d\\d):(\\d\\d))(?: ([+-]\\d+)([mhd]))?\\}"));
+    for (QRegularExpressionMatch m; (m = date.match(text)).hasMatch();) {
+        const int sign = m.captured(3) == QLatin1String("-") ? -1 : 1;
+        const qint64 unit = m.captured(7) == QLatin1String("m")   ? 60
+                            : m.captured(7) == QLatin1String("h") ? 3600
+                                                                  : 86400;
+        const QDateTime at =
+            now.addSecs(sign * (m.captured(4).toInt() * 3600 + m.captured(5).toInt() * 60) +
+                        m.captured(6).toLongLong() * unit);
+        const QDateTime written = m.captured(1) == QLatin1String("R") ? at.addDays(-7168) : at;
+        text.replace(m.capturedStart(), m.capturedLength(),
+                     written.toString(QStringLiteral("yyyy-MM-ddThh:mm:ss")));
+    }
+    const QByteArray bytes = QByteArray::fromPercentEncoding(text.toUtf8());
+    const bool bigEndian =
+        tags.contains(QLatin1String("utf16be")) || tags.contains(QLatin1String("utf32be"));
+    QByteArray out;
+    if (tags.contains(QLatin1String("utf16le")) || tags.contains(QLatin1String("utf16be"))) {
+        for (const QChar c : QString::fromUtf8(bytes)) {
+            const char units[] = {char(c.unicode() & 0xFF), char(c.unicode() >> 8)};
+            out.append(units[bigEndian ? 1 : 0]).append(units[bigEndian ? 0 : 1]);
+        }
+        return out;
+    }
+    if (tags.contains(QLatin1String("utf32le")) || tags.contains(QLatin1String("utf32be"))) {
+        for (const uint c : QString::fromUtf8(bytes).toUcs4())
+            for (int i = 0; i < 4; ++i)
+                out.append(char(c >> 8 * (bigEndian ? 3 - i : i)));
+        return out;
+    }
+    return bytes;
+}
+
+} // namespace
+
+void TestCli::run_data()
+{
+    QTest::addColumn<QStringList>("tags");
+    for (const char *column : {"tree", "args", "copies", "reports", "output"})
+        QTest::addColumn<QString>(column);
+    QTest::addColumn<int>("line");
+    for (const Case &c : casesOf("cli.test")) {
+        QTestData &row = QTest::newRow(qPrintable(c.fields[0])) << c.tags;
         for (int i = 1; i < 6; ++i)
-            row << fields.value(i).trimmed();
-        row << first;
+            row << c.fields.value(i);
+        row << c.line;
+    }
+}
+
+void TestCli::copy_data()
+{
+    QTest::addColumn<QStringList>("tags");
+    for (const char *column : {"track", "copy", "moved"})
+        QTest::addColumn<QString>(column);
+    QTest::addColumn<int>("line");
+    for (const Case &c : casesOf("copy.test"))
+        QTest::newRow(qPrintable(c.fields[0]))
+            << c.tags << c.fields.value(1) << c.fields.value(2) << c.fields.value(3) << c.line;
+}
+
+// A track's copy, read and written in memory by the copy that the tool makes of a file.
+void TestCli::copy()
+{
+    QFETCH(QStringList, tags);
+    QFETCH(QString, track);
+    QFETCH(QString, copy);
+    QFETCH(QString, moved);
+    QFETCH(int, line);
+    const auto where = qScopeGuard([line] {
+        if (QTest::currentTestFailed())
+            qWarning("the case of copy.test:%d", line);
+    });
+    // Once more when the date at UTC+14 turned between the case's reading of the clock and the
+    // copy's.
+    const auto latestDate = [] {
+        return QDateTime::currentDateTimeUtc().addSecs(14 * 3600).date();
+    };
+    for (int attempt = 0;; ++attempt) {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        QBuffer in, out;
+        in.setData(textOf(track, tags, now));
+        QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+        CopyOptions options;
+        options.crlfLineEnds = false;
+        TimeStampCount count;
+        QCOMPARE(int(copyCorrected(in, out, options, &count).failure), int(CopyFailure::none));
+        if (attempt == 0 && latestDate() != now.addSecs(14 * 3600).date())
+            continue;
+        QCOMPARE(out.data(), textOf(copy, tags, now));
+        QCOMPARE(QStringLiteral("%1 of %2").arg(count.moved).arg(count.seen), moved);
+        break;
     }
 }
 
@@ -267,21 +378,19 @@ void TestCli::run()
         if (QProcess::execute("mountpoint", {"-q", root.path()}) != 0)
             QSKIP("a memory card's file system cannot be mounted here");
     }
-    // The tool's today is the later of the local date and the UTC date. [west] and [east] run it
-    // in a zone whose date is a day behind, or ahead of, UTC's at this hour.
+    // The tool's today is the date at UTC+14, the latest on Earth, whatever the machine's zone.
+    // [west] and [east] run it in a zone whose date is a day behind, or ahead of, UTC's at this
+    // hour.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     const int hour = now.time().hour();
-    QDate today = qMax(now.date(), QDate::currentDate());
+    const QDate today = now.addSecs(14 * 3600).date();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    if (tags.contains(QLatin1String("west"))) {
+    if (tags.contains(QLatin1String("west")))
         // Two digits: glibc takes a zone's name in angle brackets only from three characters on.
         environment.insert("TZ", QStringLiteral("<-%1>%1").arg(hour + 1, 2, 10, QLatin1Char('0')));
-        today = now.date();
-    } else if (tags.contains(QLatin1String("east"))) {
+    else if (tags.contains(QLatin1String("east")))
         environment.insert("TZ",
                            QStringLiteral("<+%1>-%1").arg(24 - hour, 2, 10, QLatin1Char('0')));
-        today = now.date().addDays(1);
-    }
     const Tracks tracks = tracksFor(today);
     const QByteArray &original = tracks.original, &corrected = tracks.corrected;
     for (const QString &entry : listOf(tree)) {
