@@ -90,30 +90,49 @@ template <typename Unit> const Unit *findUnit(const Unit *from, const Unit *to, 
     }
 }
 
-// The first "me>" in [from, to): every tag the rule reads ends so, and in GPX few other places do
-// (the end tags of the same elements, and those of names), so checking them one by one is
-// cheap. Sixteen bytes are tested at a time where the processor has SSE2. Returns `to` when
-// there is none whole; one cut by `to` belongs to a tag the caller keeps for the next block.
-template <typename Unit> Unit *findTagEnd(Unit *from, Unit *to)
+#ifdef __SSE2__
+// Where, among the sixteen bytes at `at`, an 'i' stands two units after a '<', a ':' or an 'n'.
+// '<' and ':' are the two units that OR 0x06 makes '>' but for '8' and '>' themselves, which the
+// caller lets go by: one comparison for the two.
+template <typename Unit> __m128i tagsAt(const Unit *at)
+{
+    const __m128i first = loadUnits(at);
+    const __m128i opens = _mm_or_si128(
+        unitsEqual<Unit>(_mm_or_si128(first, everyUnit<Unit>(0x06)), everyUnit<Unit>('>')),
+        unitsEqual<Unit>(first, everyUnit<Unit>('n')));
+    return _mm_and_si128(opens, unitsEqual<Unit>(loadUnits(at + 2), everyUnit<Unit>('i')));
+}
+#endif
+
+// Whether a tag the rule reads may stand at `at`, which holds at least three units: "<ti" or
+// ":ti" begins "time", and "nTi" ends the "Creation" of "CreationTime".
+template <typename Unit> bool mayBeTag(const Unit *at)
+{
+    return at[2] == Unit('i') &&
+           (((at[0] == Unit('<') || at[0] == Unit(':')) && at[1] == Unit('t')) ||
+            (at[0] == Unit('n') && at[1] == Unit('T')));
+}
+
+// The first place in [from, to) where mayBeTag holds: in GPX few places but the tags do
+// ("<trkpt", "<ele>" and "</time>" do not), so checking them one by one is cheap. Sixteen bytes
+// are tested at a time where the processor has SSE2. Returns `to` when there is none; one among
+// the last two units is left to the caller, whose tag the next block may end.
+template <typename Unit> Unit *findTag(Unit *from, Unit *to)
 {
 #ifdef __SSE2__
     constexpr int lanes = bytesPerVector / int(sizeof(Unit));
-    const __m128i m = everyUnit<Unit>('m'), e = everyUnit<Unit>('e'), gt = everyUnit<Unit>('>');
     for (; to - from >= lanes + 2; from += lanes) {
-        const __m128i me = _mm_and_si128(unitsEqual<Unit>(loadUnits(from), m),
-                                         unitsEqual<Unit>(loadUnits(from + 1), e));
-        const __m128i all = _mm_and_si128(me, unitsEqual<Unit>(loadUnits(from + 2), gt));
-        if (const int hits = _mm_movemask_epi8(all))
-            return from + __builtin_ctz(unsigned(hits)) / int(sizeof(Unit));
+        const int hits = _mm_movemask_epi8(tagsAt(from));
+        for (unsigned left = unsigned(hits); left != 0; left &= left - 1) {
+            Unit *const at = from + __builtin_ctz(left) / int(sizeof(Unit));
+            if (mayBeTag(at))
+                return at;
+        }
     }
 #endif
-    for (; to - from >= 3; ++from) {
-        from = const_cast<Unit *>(findUnit<Unit>(from, to - 2, 'm'));
-        if (from == to - 2)
-            break;
-        if (from[1] == Unit('e') && from[2] == Unit('>'))
+    for (; to - from >= 3; ++from)
+        if (mayBeTag(from))
             return from;
-    }
     return to;
 }
 
@@ -137,30 +156,42 @@ template <typename Unit> bool isNameUnit(Unit u)
     return isNameStart(u) || (u >= Unit('0') && u <= Unit('9')) || u == Unit('-') || u == Unit('.');
 }
 
-// Whether the tag that ends at `me` ("me>") opens a time stamp: "<time>" or "<CreationTime>",
-// bare or after a prefix of at most maxPrefixUnits. A tag with attributes, an end tag, another
-// letter case or another name is none. `begin` is where the text in hand begins: a tag that
-// began before it would have been carried into it, so there is nothing before it to look at.
-template <typename Unit> bool opensTimeStamp(const Unit *begin, const Unit *me)
+// Whether the ':' at `colon` ends a namespace prefix that a '<' begins: an XML name of at most
+// maxPrefixUnits. `begin` is where the text in hand begins: a tag that began before it would have
+// been carried into it, so there is nothing before it to look at.
+template <typename Unit> bool endsPrefix(const Unit *begin, const Unit *colon)
 {
-    const Unit *name = me - 2; // "time"
-    if (me - begin < 2 || !equalsAscii(name, "ti", 2)) {
-        name = me - 10; // "CreationTime"
-        if (me - begin < 10 || !equalsAscii(name, "CreationTi", 10))
-            return false;
-    }
-    if (name == begin)
-        return false;
-    if (name[-1] == Unit('<'))
-        return true;
-    if (name[-1] != Unit(':'))
-        return false;
-    const Unit *const colon = name - 1;
     const Unit *const stop = colon - std::min<std::ptrdiff_t>(colon - begin, maxPrefixUnits);
     const Unit *prefix = colon;
     while (prefix != stop && isNameUnit(prefix[-1]))
         --prefix;
     return prefix != colon && prefix != begin && prefix[-1] == Unit('<') && isNameStart(*prefix);
+}
+
+enum class TagReading { none, opens, cut };
+
+// Whether the tag that findTag found at `at` opens a time stamp: "<time>" or "<CreationTime>",
+// bare or after a prefix. A tag with attributes, an end tag, another letter case or another name
+// is none; one that `end` cuts before it can tell is cut. `tagEnd` learns where it ends.
+template <typename Unit>
+TagReading readTag(const Unit *begin, const Unit *at, const Unit *end, const Unit *&tagEnd)
+{
+    const Unit *start = at; // the '<' or ':' before the name
+    if (*at == Unit('n')) {
+        start = at - 8;
+        if (at - begin < 8 || !equalsAscii(start + 1, "Creatio", 7) ||
+            (*start != Unit('<') && *start != Unit(':')))
+            return TagReading::none;
+    }
+    if (*start == Unit(':') && !endsPrefix(begin, start))
+        return TagReading::none;
+    // What follows the "ti" found: "me>".
+    const Unit *const rest = at + 3;
+    const std::ptrdiff_t room = std::min<std::ptrdiff_t>(end - rest, 3);
+    if (!equalsAscii(rest, "me>", int(room)))
+        return TagReading::none;
+    tagEnd = rest + 3;
+    return room == 3 ? TagReading::opens : TagReading::cut;
 }
 
 // Where a tag that the end of [from, end) may cut short begins: a '<' among the last
@@ -224,15 +255,28 @@ Unit *correctTimeStamps(Unit *p, Unit *end, bool atEnd, const QDate &today, Rule
                     std::copy(moved, moved + dateTextLength, p);
                     ++count.moved;
                 }
+                // A date and its "T" hold no tag: the search goes on after them.
+                if (state.last.shifted.isValid())
+                    p += dateTextLength + 1;
             }
             state.awaitingDate = false;
         }
-        Unit *const tagEnd = detail::findTagEnd(p, end);
-        if (tagEnd == end)
+        Unit *const at = detail::findTag(p, end);
+        const Unit *tagEnd = at + 6;
+        // Most tags found are a bare "<time>": read here, the others by readTag.
+        const detail::TagReading tag = at == end ? detail::TagReading::cut
+                                       : end - at >= 6 && at[0] == Unit('<') &&
+                                               at[3] == Unit('m') && at[4] == Unit('e') &&
+                                               at[5] == Unit('>')
+                                           ? detail::TagReading::opens
+                                           : detail::readTag<Unit>(begin, at, end, tagEnd);
+        if (tag == detail::TagReading::cut)
             return atEnd ? end : detail::openTagAtEnd(p, end);
-        p = tagEnd + 3;
-        if (!detail::opensTimeStamp<Unit>(begin, tagEnd))
+        if (tag == detail::TagReading::none) {
+            p = at + 1;
             continue;
+        }
+        p = const_cast<Unit *>(tagEnd);
         ++count.seen;
         state.awaitingDate = true;
     }
