@@ -26,6 +26,14 @@ Folder workingFolder();
 // The folder `path` names, from `parent`; null, with the reason, where it cannot be opened.
 Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason);
 
+// The folder `path` names, from `parent`, held only to reach what is in it by name: it need not
+// be one that may be listed (a drop box, mode 0733), as the folder of a track named directly.
+Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason);
+
+// `name` in `parent` is a link that leads anywhere but to a folder itself named gpswrok: copies
+// written there could replace the tracks of another folder, so it is never written into.
+bool isForeignOutputLink(const Folder &parent, const QByteArray &name);
+
 // A folder copies are written into, which knows how its copies are made durable: only
 // openOrMakeOutputFolder makes one.
 struct OutputFolderHandle;
@@ -69,6 +77,11 @@ using Copy = std::unique_ptr<CopyFile, FileRelease>;
 // A track opened for reading. A pipe or a device is refused: reading it could wait forever.
 Track openTrack(const Folder &folder, const QByteArray &name, QString &reason);
 QIODevice &trackDevice(TrackFile &track);
+
+// The track is no longer as it was opened: its size or its modification time differ, so a copy
+// read from it may hold half of one version and half of another.
+bool trackChanged(const TrackFile &track);
+qint64 trackSize(const TrackFile &track);
 
 // The name `name` in `folder` leads to the track itself (through a link, or because the folder
 // is the track's own), so that a copy under it would replace the track.

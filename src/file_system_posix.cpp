@@ -98,6 +98,9 @@ struct FolderHandle {
 
 struct OutputFolderHandle {
     Folder folder;
+    // The folder it was made in, by this run: its new entry is made durable with the first
+    // copies named in it, and only then is this cleared.
+    Folder madeIn;
     // Where syncing the whole file system does not reach the storage (a FUSE driver keeps
     // what it is given), each copy is synced by itself instead.
     bool syncEachFile = false;
@@ -226,6 +229,46 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
     return std::make_shared<FolderHandle>(fd);
 }
 
+Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason)
+{
+#ifdef O_PATH
+    // O_PATH serves openat, mkdirat, fstatat and linkat, and asks no read permission.
+    const int fd = openAt(folderFd(parent), path, O_PATH | O_DIRECTORY);
+    if (fd < 0) {
+        reason = systemReason(errno);
+        return nullptr;
+    }
+    return std::make_shared<FolderHandle>(fd);
+#else
+    return openFolder(parent, path, reason);
+#endif
+}
+
+bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
+{
+    struct stat status;
+    if (::fstatat(folderFd(parent), name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(status.st_mode))
+        return false;
+    // The folder's own name, wherever the link and any links after it lead: /proc knows it. A
+    // link that leads nowhere is left to the opening, which says why.
+    const Descriptor fd(openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY));
+    if (fd.fd < 0)
+        return false;
+    char target[4096];
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd.fd);
+    ssize_t length = ::readlink(self.constData(), target, sizeof target);
+    // Without /proc, the link's own target says it, as far as the link itself goes.
+    if (length <= 0)
+        length = ::readlinkat(folderFd(parent), name.constData(), target, sizeof target);
+    if (length <= 0 || std::size_t(length) >= sizeof target)
+        return true;
+    QByteArray path(target, int(length));
+    while (path.size() > 1 && path.endsWith('/'))
+        path.chop(1);
+    return path.mid(path.lastIndexOf('/') + 1) != "gpswrok";
+}
+
 Folder workingFolder()
 {
     return std::make_shared<FolderHandle>(AT_FDCWD);
@@ -234,9 +277,10 @@ Folder workingFolder()
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
 {
     int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
+    bool made = false;
     // Made when missing; where something else stands, mkdir says what.
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        const bool made = ::mkdirat(folderFd(parent), name.constData(), 0777) == 0;
+        made = ::mkdirat(folderFd(parent), name.constData(), 0777) == 0;
         const int error = errno;
         // Another run at once may have made it first: then it is opened as it is.
         if (made || error == EEXIST)
@@ -252,6 +296,8 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
     }
     auto output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(fd);
+    if (made)
+        output->madeIn = parent;
     struct stat status;
     if (::fstat(fd, &status) == 0)
         output->device = status.st_dev;
@@ -356,6 +402,21 @@ QIODevice &trackDevice(TrackFile &track)
     return track.device;
 }
 
+bool trackChanged(const TrackFile &track)
+{
+    struct stat now;
+    if (::fstat(track.fd.fd, &now) != 0)
+        return true;
+    const struct stat &then = track.status;
+    return now.st_size != then.st_size || now.st_mtim.tv_sec != then.st_mtim.tv_sec ||
+           now.st_mtim.tv_nsec != then.st_mtim.tv_nsec;
+}
+
+qint64 trackSize(const TrackFile &track)
+{
+    return qint64(track.status.st_size);
+}
+
 namespace
 {
 
@@ -446,6 +507,22 @@ void startWriteBack(CopyFile &copy, qint64 offset, qint64 length)
 #endif
 }
 
+namespace
+{
+
+// A folder reached with O_PATH cannot be synced itself (fsync: EBADF): it is opened to be read
+// for that, where it may be.
+void syncFolder(const FolderHandle &folder)
+{
+    if (::fsync(folder.fd.fd) == 0 || errno != EBADF)
+        return;
+    const Descriptor readable(openAt(folder.fd.fd, ".", O_RDONLY | O_DIRECTORY));
+    if (readable.fd >= 0)
+        ::fsync(readable.fd);
+}
+
+} // namespace
+
 std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
 {
     std::vector<QString> failures(copies.size());
@@ -472,7 +549,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         if (!durable && systemFdatasync(copies[i]->fd.fd) != 0)
             failures[i] = systemReason(errno);
     }
-    std::vector<const FolderHandle *> named;
+    std::vector<OutputFolderHandle *> named;
     for (std::size_t i = 0; i < copies.size(); ++i) {
         if (giveUp && giveUp()) {
             failures.resize(i);
@@ -482,14 +559,21 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             if (const int error = nameCopy(*copies[i]))
                 failures[i] = systemReason(error);
         }
-        const FolderHandle *folder = copies[i]->output->folder.get();
-        if (failures[i].isEmpty() && std::find(named.begin(), named.end(), folder) == named.end())
-            named.push_back(folder);
+        OutputFolderHandle *const output = copies[i]->output.get();
+        if (failures[i].isEmpty() && std::find(named.begin(), named.end(), output) == named.end())
+            named.push_back(output);
     }
-    // The new names too survive a power cut. Not every system can sync a folder; nothing is
-    // lost where it cannot, but the name.
-    for (const FolderHandle *folder : named)
-        ::fsync(folder->fd.fd);
+    // The new names too survive a power cut, and so does a gpswrok folder this run made, in its
+    // parent: where syncfs does not reach the storage (a card through FUSE), nothing else
+    // writes that entry before the copies are told as made. Not every system can sync a folder;
+    // nothing is lost where it cannot, but the name.
+    for (OutputFolderHandle *output : named) {
+        ::fsync(output->folder->fd.fd);
+        if (output->madeIn) {
+            syncFolder(*output->madeIn);
+            output->madeIn.reset();
+        }
+    }
     copies.clear();
     return failures;
 }

@@ -6,6 +6,7 @@
 // FILE_SHARE_DELETE): that is the lock that keeps a run from reclaiming another's temporary.
 #include "file_system.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 
@@ -13,12 +14,10 @@
 #include <cerrno>
 #include <cstring>
 
-#ifdef Q_OS_WIN
 #include <direct.h>
 #include <io.h>
 #include <windows.h>
 #undef CopyFile // the Win32 macro for CopyFileW would rename the copy's own type
-#endif
 
 struct FolderHandle {
     QDir dir;
@@ -32,6 +31,8 @@ struct OutputFolderHandle {
 struct TrackFile {
     QFile file;
     QString canonicalPath;
+    qint64 size = 0;
+    QDateTime modified; // as opened
 };
 
 struct CopyFile {
@@ -75,6 +76,19 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
     return std::make_shared<FolderHandle>(FolderHandle{QDir(info.filePath()), false});
 }
 
+Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason)
+{
+    return openFolder(parent, path, reason);
+}
+
+bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
+{
+    const QFileInfo link(pathIn(parent, name));
+    if (!link.isSymLink() || !link.isDir())
+        return false;
+    return QFileInfo(link.canonicalFilePath()).fileName() != QLatin1String("gpswrok");
+}
+
 Folder workingFolder()
 {
     return std::make_shared<FolderHandle>(FolderHandle{QDir(), true});
@@ -88,18 +102,12 @@ Folder folderOf(const OutputFolder &output)
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
 {
     const QString path = pathIn(parent, name);
-    if (!QFileInfo(path).isDir()) {
-#ifdef Q_OS_WIN
-        if (::_wmkdir(reinterpret_cast<const wchar_t *>(path.utf16())) != 0) {
-            reason = QString::fromLocal8Bit(std::strerror(errno));
-            return nullptr;
-        }
-#else
-        if (!QDir().mkdir(path)) {
-            reason = QStringLiteral("cannot be made");
-            return nullptr;
-        }
-#endif
+    // Another run at once may make it between the look and the mkdir: then it is taken as it is.
+    if (!QFileInfo(path).isDir() &&
+        ::_wmkdir(reinterpret_cast<const wchar_t *>(path.utf16())) != 0 &&
+        !(errno == EEXIST && QFileInfo(path).isDir())) {
+        reason = QString::fromLocal8Bit(std::strerror(errno));
+        return nullptr;
     }
     auto output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(FolderHandle{QDir(path), false});
@@ -149,12 +157,25 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
         return nullptr;
     }
     track->canonicalPath = info.canonicalFilePath();
+    track->size = track->file.size();
+    track->modified = info.lastModified();
     return track;
 }
 
 QIODevice &trackDevice(TrackFile &track)
 {
     return track.file;
+}
+
+bool trackChanged(const TrackFile &track)
+{
+    const QFileInfo now(track.file.fileName());
+    return now.size() != track.size || now.lastModified() != track.modified;
+}
+
+qint64 trackSize(const TrackFile &track)
+{
+    return track.size;
 }
 
 bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile &track)
@@ -204,31 +225,72 @@ void startWriteBack(CopyFile &, qint64, qint64) {}
 namespace
 {
 
+// A Win32 error as the errno the C runtime would give, as git's Windows layer maps them, so that
+// a reason reads as it reads on Unix ("Permission denied", "No space left on device").
+int errnoOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+        return ENODEV;
+    default:
+        return EIO;
+    }
+}
+
+QString reasonOf(DWORD error)
+{
+    return QString::fromLocal8Bit(std::strerror(errnoOf(error)));
+}
+
 // Flushes a copy and puts it under its name, replacing an earlier one at once.
 QString commitCopy(CopyFile &copy)
 {
-#ifdef Q_OS_WIN
     const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(copy.file.handle()));
     if (!FlushFileBuffers(handle))
-        return QStringLiteral("cannot flush the copy");
+        return reasonOf(GetLastError());
     copy.file.close();
     const QString from = QDir::toNativeSeparators(copy.file.fileName());
     const QString to = QDir::toNativeSeparators(copy.path);
-    if (!MoveFileExW(reinterpret_cast<const wchar_t *>(from.utf16()),
-                     reinterpret_cast<const wchar_t *>(to.utf16()),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const auto wide = [](const QString &path) {
+        return reinterpret_cast<const wchar_t *>(path.utf16());
+    };
+    // MoveFileExW replaces no read-only file: an earlier copy of a read-only track is made
+    // writable first, as git's Windows layer does. The new copy keeps its own attributes.
+    const DWORD attributes = GetFileAttributesW(wide(to));
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(wide(to), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    // A virus scanner or an indexer that opened the new file or the earlier copy holds it for a
+    // moment: the move is tried again, waiting a little longer each time, for about two
+    // seconds in all.
+    for (int attempt = 0, waitMs = 10;; ++attempt, waitMs *= 2) {
+        if (MoveFileExW(wide(from), wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            break;
         const DWORD error = GetLastError();
-        return error == ERROR_ACCESS_DENIED
-                   ? QStringLiteral("Permission denied")
-                   : QStringLiteral("cannot be named (error %1)").arg(error);
+        const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                          error == ERROR_LOCK_VIOLATION;
+        if (!held || attempt == 7)
+            return reasonOf(error);
+        Sleep(DWORD(std::min(waitMs, 500)));
     }
-#else
-    copy.file.flush();
-    copy.file.close();
-    QFile::remove(copy.path);
-    if (!copy.file.rename(copy.path))
-        return copy.file.errorString();
-#endif
     copy.named = true;
     return QString();
 }

@@ -51,6 +51,10 @@ QString failureText(const Report &report)
         return QStringLiteral("%1: cannot read the folder: %2").arg(path, report.reason);
     case ReportKind::outputFolderNotMade:
         return QStringLiteral("%1: cannot create the folder: %2").arg(path, report.reason);
+    case ReportKind::outputFolderRefused:
+        return QStringLiteral("%1: refused: a link to a folder not named gpswrok").arg(path);
+    case ReportKind::trackChanged:
+        return QStringLiteral("%1: changed while it was copied").arg(path);
     case ReportKind::trackNotRead:
         return QStringLiteral("%1: cannot read: %2").arg(path, report.reason);
     case ReportKind::copyNotWritten:

@@ -21,8 +21,10 @@ enum class ReportKind {
     temporaryRemoved,    // `path`, a temporary file a run that did not finish left (told with -v)
     folderNotRead,       // `path`, a folder to walk
     outputFolderNotMade, // `path`, the gpswrok folder
+    outputFolderRefused, // `path`, a gpswrok that links to a folder of another name
     trackNotOpened,      // `path`; also an argument that names nothing
     trackNotRead,
+    trackChanged,   // `path` changed while it was copied: its copy is not named
     copyNotWritten, // the copy `copyPath` of the track `path`
     copyRefused,    // the copy `copyPath` would replace the track `path` itself
 };

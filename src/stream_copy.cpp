@@ -358,6 +358,7 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
     std::size_t carriedSize = 0;
     char *start = readTo + encoding.markSize;
     qint64 total = first.size - encoding.markSize;
+    qint64 bytesRead = first.size;
     for (;;) {
         Unit *text = units.get();
         std::size_t length = 0;
@@ -387,12 +388,13 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
         if (atEnd || writer.failed)
             break;
         if (interruption())
-            return {CopyFailure::interrupted, QString()};
+            return {CopyFailure::interrupted, QString(), 0};
         const ReadBlock block = blocks.next();
         if (block.failed)
-            return {CopyFailure::cannotRead, block.reason};
+            return {CopyFailure::cannotRead, block.reason, 0};
         readTo = block.data;
         atEnd = block.atEnd;
+        bytesRead += block.size;
         start = readTo - carriedSize;
         std::memcpy(start, carried, carriedSize);
         total = qint64(carriedSize) + block.size;
@@ -404,8 +406,8 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
         writer.appendRaw(carried, carriedSize);
     writer.flush();
     if (writer.failed)
-        return {CopyFailure::cannotWrite, out.errorString()};
-    return {};
+        return {CopyFailure::cannotWrite, out.errorString(), 0};
+    return {CopyFailure::none, QString(), bytesRead};
 }
 
 } // namespace
@@ -418,7 +420,7 @@ CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &optio
     Source source{in, in.isSequential() ? -1 : in.size() - in.pos(), 0, false, QString()};
     const qint64 blockSize = blockSizeFor(source.size, options);
     if (interruption())
-        return {CopyFailure::interrupted, QString()};
+        return {CopyFailure::interrupted, QString(), 0};
     // The first block holds at least the four bytes that tell the encoding, unless the input is
     // shorter.
     constexpr qint64 headSize = 4;
@@ -454,7 +456,7 @@ CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &optio
         }
     }
     if (first.failed)
-        return {CopyFailure::cannotRead, first.reason};
+        return {CopyFailure::cannotRead, first.reason, 0};
     const Encoding encoding = detectEncoding(first.data, first.size);
     switch (encoding.unitSize) {
     case 2:

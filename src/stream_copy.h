@@ -43,6 +43,7 @@ enum class CopyFailure { none, cannotRead, cannotWrite, interrupted };
 struct CopyResult {
     CopyFailure failure = CopyFailure::none;
     QString reason;
+    qint64 bytesRead = 0; // of a copy that did not fail: where the input ended
 };
 
 // Copies `in` to `out` with every time stamp corrected, keeping every byte the text does not

@@ -28,6 +28,14 @@ Report failureOf(const CopyResult &result, const QByteArray &trackPath, const QB
     return {ReportKind::copyNotWritten, trackPath, copyPath, result.reason, {}};
 }
 
+// A copy read whole from a track that stayed as it was: it ended where the track's size said, and
+// neither its size nor its time of change moved meanwhile (a sync program or an editor
+// rewriting it). Else the copy may hold parts of two versions, or be cut in the middle.
+bool readWhole(const CopyResult &result, const TrackFile &track)
+{
+    return result.bytesRead == trackSize(track) && !trackChanged(track);
+}
+
 } // namespace
 
 void correctTrack(Run &run, const Folder &folder, const Destination &destination,
@@ -50,6 +58,8 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
             return;
         if (result.failure != CopyFailure::none)
             return postReport(run.reports, failureOf(result, trackPath, copyPath));
+        if (!readWhole(result, *track))
+            return postReport(run.reports, {ReportKind::trackChanged, trackPath, {}, {}, {}});
         return postReport(run.reports, {ReportKind::wouldCopy, trackPath, copyPath, {}, count});
     }
     CopyStart start = beginCopy(destination.output, name, *track);
@@ -69,6 +79,8 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
         return; // the copy is given up; the run ends once the finished ones are named
     if (result.failure != CopyFailure::none)
         return postReport(run.reports, failureOf(result, trackPath, copyPath));
+    if (!readWhole(result, *track))
+        return postReport(run.reports, {ReportKind::trackChanged, trackPath, {}, {}, {}});
     // The rest of the copy goes to disk while the next ones are made.
     startWriteBack(*copy, 0, 0);
     const qint64 bytes = copyDevice(*copy).pos();

@@ -32,6 +32,10 @@ bool prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath,
     QString reason;
     const QByteArray name(outputDirName);
     const QByteArray outputPath = joined(folderPath, name);
+    if (isForeignOutputLink(folder, name)) {
+        postReport(run.reports, {ReportKind::outputFolderRefused, outputPath, {}, {}, {}});
+        return false;
+    }
     if (run.dryRun) {
         destination.existing = openFolder(folder, name, reason);
         if (destination.existing)
@@ -71,6 +75,26 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
     if (!listFolder(folder, entries, reason))
         return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
     std::sort(entries.begin(), entries.end(), listedBefore);
+    // The folder the copies of this one go to is no folder of tracks, whatever its name: on a
+    // disk that keeps no letter case, "GPSWROK" is it. Told by what it is where the system
+    // says (one inode), and else by the name it was opened by: a card's FUSE driver gives
+    // "gpswrok" and "GPSWROK" two inodes, though they are one folder. Where no entry is named
+    // "gpswrok" exactly and one opens by that name, it is the entry named so in another case.
+    QByteArray outputIdentity;
+    bool outputInOtherCase = false;
+    if (!isForeignOutputLink(folder, outputDirName)) {
+        QString ignored;
+        if (const Folder output = openFolder(folder, outputDirName, ignored)) {
+            outputIdentity = folderIdentity(output);
+            outputInOtherCase =
+                std::none_of(entries.begin(), entries.end(),
+                             [](const FolderEntry &e) { return e.name == outputDirName; });
+        }
+    }
+    const auto isOutput = [&](const FolderEntry &entry, const QByteArray &identity) {
+        return (!outputIdentity.isEmpty() && identity == outputIdentity) ||
+               (outputInOtherCase && entry.name.toLower() == outputDirName);
+    };
     Destination destination;
     bool outputLooked = false, outputReady = false; // found or made once, for the first track
     for (const FolderEntry &entry : entries) {
@@ -88,7 +112,8 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
                 continue;
             }
             const QByteArray identity = folderIdentity(subfolder);
-            if (std::find(inside.begin(), inside.end(), identity) != inside.end())
+            if (isOutput(entry, identity) ||
+                std::find(inside.begin(), inside.end(), identity) != inside.end())
                 continue;
             inside.push_back(identity);
             walkFolder(run, subfolder, entryPath, inside);
@@ -127,7 +152,7 @@ void correctPath(Run &run, const QByteArray &path)
         return postReport(run.reports, {report, path, {}, reason, {}});
     }
     // A track named directly, there or not: its folder gets its gpswrok folder all the same.
-    const Folder folder = folderPath.isEmpty() ? working : openFolder(working, folderPath, reason);
+    const Folder folder = folderPath.isEmpty() ? working : reachFolder(working, folderPath, reason);
     if (!folder)
         return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
     Destination destination;

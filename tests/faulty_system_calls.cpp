@@ -1,7 +1,8 @@
 // System calls that fail as the plan in GPX_ROLLOVER_FAULTS says, for the tool built to be
 // tested so: "shortReads" (every read of a file brings at most 1000 bytes), "noSpaceN" (the disk is
 // full from the Nth write on: it and every write after it fail with ENOSPC), "flushFails" (every
-// flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO).
+// flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
+// track is emptied after its first read, as an editor rewriting it would).
 #include "system_calls.h"
 
 #include <QByteArray>
@@ -9,13 +10,14 @@
 
 #include <cerrno>
 
+#include <string>
 #include <sys/stat.h>
 
 namespace
 {
 
 struct Plan {
-    bool shortReads = false, flushFails = false;
+    bool shortReads = false, flushFails = false, shrinks = false;
     int failingWrite = 0, failingNaming = 0;
     int writes = 0, namings = 0;
 };
@@ -34,6 +36,7 @@ Plan &plan()
         };
         p.shortReads = faults.contains(QLatin1String("shortReads"));
         p.flushFails = faults.contains(QLatin1String("flushFails"));
+        p.shrinks = faults.contains(QLatin1String("shrinks"));
         p.failingWrite = number("noSpace");
         p.failingNaming = number("namingFails");
         return p;
@@ -52,9 +55,15 @@ int failWith(int error)
 ssize_t systemRead(int fd, void *data, std::size_t size)
 {
     struct stat status;
-    if (plan().shortReads && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && size > 1000)
+    const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (plan().shortReads && regular && size > 1000)
         size = 1000;
-    return ::read(fd, data, size);
+    const ssize_t n = ::read(fd, data, size);
+    if (plan().shrinks && n > 0 && regular) {
+        const int emptied = ::truncate(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0);
+        Q_UNUSED(emptied); // a track that stays as it is fails the case
+    }
+    return n;
 }
 
 ssize_t systemWrite(int fd, const void *data, std::size_t size)
