@@ -196,6 +196,8 @@ TagReading readTag(const Unit *begin, const Unit *at, const Unit *end, const Uni
 
 // Where a tag that the end of [from, end) may cut short begins: a '<' among the last
 // maxOpenTagUnits units followed by nothing but what a name holds. `end` when there is none.
+// `from` is where the text in hand begins, not where the search stopped: a candidate let go
+// inside a tag's prefix ("<nTi:ti") leaves the search past the tag's '<'.
 template <typename Unit> Unit *openTagAtEnd(Unit *from, Unit *end)
 {
     Unit *const stop = end - std::min<std::ptrdiff_t>(end - from, maxOpenTagUnits);
@@ -271,7 +273,7 @@ Unit *correctTimeStamps(Unit *p, Unit *end, bool atEnd, const QDate &today, Rule
                                            ? detail::TagReading::opens
                                            : detail::readTag<Unit>(begin, at, end, tagEnd);
         if (tag == detail::TagReading::cut)
-            return atEnd ? end : detail::openTagAtEnd(p, end);
+            return atEnd ? end : detail::openTagAtEnd(begin, end);
         if (tag == detail::TagReading::none) {
             p = at + 1;
             continue;
