@@ -76,13 +76,19 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
         return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
     std::sort(entries.begin(), entries.end(), listedBefore);
     // The folder the copies of this one go to is no folder of tracks, whatever its name: on a
-    // disk that keeps no letter case, "GPSWROK" is it. Told by what it is where the system
-    // says (one inode), and else by the name it was opened by: a card's FUSE driver gives
-    // "gpswrok" and "GPSWROK" two inodes, though they are one folder. Where no entry is named
-    // "gpswrok" exactly and one opens by that name, it is the entry named so in another case.
+    // disk that keeps no letter case, "GPSWROK" is it. Only such a name can be it (a link named
+    // gpswrok leads to a folder named gpswrok, or is refused), so it is looked for only where one
+    // is listed, before this walk makes anything here. Told by what it is where the system says
+    // (one inode), and else by the name it was opened by: a card's FUSE driver gives "gpswrok"
+    // and "GPSWROK" two inodes, though they are one folder. Where no entry is named "gpswrok"
+    // exactly and one opens by that name, it is the entry named so in another case.
+    const auto inOtherCase = [](const FolderEntry &entry) {
+        return entry.name != outputDirName && entry.name.toLower() == outputDirName;
+    };
     QByteArray outputIdentity;
     bool outputInOtherCase = false;
-    if (!isForeignOutputLink(folder, outputDirName)) {
+    if (std::any_of(entries.begin(), entries.end(), inOtherCase) &&
+        !isForeignOutputLink(folder, outputDirName)) {
         QString ignored;
         if (const Folder output = openFolder(folder, outputDirName, ignored)) {
             outputIdentity = folderIdentity(output);
@@ -92,8 +98,8 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
         }
     }
     const auto isOutput = [&](const FolderEntry &entry, const QByteArray &identity) {
-        return (!outputIdentity.isEmpty() && identity == outputIdentity) ||
-               (outputInOtherCase && entry.name.toLower() == outputDirName);
+        return inOtherCase(entry) &&
+               ((!outputIdentity.isEmpty() && identity == outputIdentity) || outputInOtherCase);
     };
     Destination destination;
     bool outputLooked = false, outputReady = false; // found or made once, for the first track

@@ -564,15 +564,16 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             named.push_back(output);
     }
     // The new names too survive a power cut, and so does a gpswrok folder this run made, in its
-    // parent: where syncfs does not reach the storage (a card through FUSE), nothing else
-    // writes that entry before the copies are told as made. Not every system can sync a folder;
-    // nothing is lost where it cannot, but the name.
+    // parent: a syncfs after the mkdir made that entry durable already, but where none did (a
+    // card through FUSE, each copy flushed by itself) nothing else writes it before the copies
+    // are told as made. Not every system can sync a folder; nothing is lost where it cannot,
+    // but the name.
     for (OutputFolderHandle *output : named) {
         ::fsync(output->folder->fd.fd);
-        if (output->madeIn) {
+        if (output->madeIn &&
+            std::find(flushed.begin(), flushed.end(), output->device) == flushed.end())
             syncFolder(*output->madeIn);
-            output->madeIn.reset();
-        }
+        output->madeIn.reset();
     }
     copies.clear();
     return failures;
