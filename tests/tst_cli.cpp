@@ -16,6 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
 #ifdef Q_OS_LINUX
 #include <sched.h>
 #include <sys/mount.h>
@@ -141,7 +144,18 @@ bool makeEntry(const QDir &root, const QString &entry, const QByteArray &origina
                                    : ::mkfifo(native, 0644)) == 0;
     return ok && (mode.isEmpty() || ::chmod(native, mode_t(mode.toInt(nullptr, 8))) == 0);
 #else
-    return ok && QStringLiteral("~*").contains(kind) && mode.isEmpty(); // no links, pipes, modes
+    // Windows: a hard link, and of a mode only whether the file is read-only; no symbolic links,
+    // no pipes, no folder that cannot be written into.
+    if (kind == "=>")
+        ok = ok &&
+             CreateHardLinkW(
+                 reinterpret_cast<const wchar_t *>(path.utf16()),
+                 reinterpret_cast<const wchar_t *>(root.filePath(m.captured(3)).utf16()), nullptr);
+    if (!mode.isEmpty())
+        ok = ok && !name.endsWith('/') &&
+             QFile::setPermissions(path,
+                                   QFileDevice::Permissions(qtBitsOf(mode.toUInt(nullptr, 8))));
+    return ok && QStringLiteral("~*=>").contains(kind);
 #endif
 }
 
@@ -449,8 +463,23 @@ void TestCli::run()
             tool.setProcessChannelMode(QProcess::MergedChannels);
         tool.start(program, command + listOf(args));
     };
+    // [held], [heldN]: another program (a virus scanner) holds the tree's earlier copies open
+    // through the run, or for N ms after it starts.
+    std::vector<std::unique_ptr<QFile>> held;
+    const QString holdTag =
+        tags.filter(QRegularExpression(QStringLiteral("^held\\d*$"))).value(0).mid(4);
+    for (const QString &entry : listOf(tree)) {
+        if (tags.contains("held" + holdTag) && entry.endsWith('~')) {
+            held.push_back(std::make_unique<QFile>(root.filePath(entry.chopped(1))));
+            QVERIFY(held.back()->open(QIODevice::ReadOnly));
+        }
+    }
     QProcess first, second;
     start(first);
+    if (!holdTag.isEmpty()) {
+        QThread::msleep(holdTag.toULong());
+        held.clear();
+    }
     // [twice]: two runs at once on the same tree, and both must say the same.
     const bool twice = tags.contains(QLatin1String("twice"));
     if (twice)

@@ -1,9 +1,18 @@
-// The file system on Windows, through Qt. Names are UTF-8 here, Qt's own UTF-16 names spelt
-// as bytes. Each copy is written under a short temporary name (QSaveFile's NAME.XXXXXX would
-// not fit beside a name at the limit), flushed by itself (FlushFileBuffers: Windows has no
-// flush of a whole volume that a user may ask for), then moved over its name in one step.
-// Windows keeps a file that a process holds open from being deleted (Qt opens files without
-// FILE_SHARE_DELETE): that is the lock that keeps a run from reclaiming another's temporary.
+// The file system on Windows. Names are UTF-8 here, Qt's own UTF-16 names spelt as bytes.
+// Folders are looked at through Qt; files are opened, named and removed by the Win32 calls
+// themselves, through a path that takes any length (\\?\ before it), so that a failure gives
+// the system's own error, mapped to the errno the C runtime would give, as on Unix.
+//
+// Each copy is written under a short temporary name (QSaveFile's NAME.XXXXXX would not fit
+// beside a name at the limit), flushed by itself (FlushFileBuffers: Windows has no flush of a
+// whole volume that a user may ask for), then renamed over its name through its own handle,
+// which stays open until then. The handle is opened without FILE_SHARE_DELETE: while it is
+// open no other run can remove the temporary, and that is the lock that keeps a run from
+// reclaiming another's.
+//
+// A temporary's life:
+//   created (CREATE_NEW, held open) -> written -> flushed -> renamed through its handle: named
+//   at any step before it is named: given up, deleted through its handle, then closed
 #include "file_system.h"
 
 #include <QDateTime>
@@ -13,8 +22,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #undef CopyFile // the Win32 macro for CopyFileW would rename the copy's own type
@@ -30,6 +41,7 @@ struct OutputFolderHandle {
 
 struct TrackFile {
     QFile file;
+    QString path;
     QString canonicalPath;
     qint64 size = 0;
     QDateTime modified; // as opened
@@ -37,20 +49,61 @@ struct TrackFile {
 
 struct CopyFile {
     QFile file; // under its temporary name until it is committed
+    QString temporaryPath;
     QString path;
+    QFile::Permissions permissions; // given when it is named
     bool named = false;
-    CopyFile(const QString &temporaryPath, const QString &path) : file(temporaryPath), path(path) {}
-    ~CopyFile()
-    {
-        if (!named) {
-            file.close();
-            file.remove();
-        }
-    }
+    ~CopyFile();
 };
 
 namespace
 {
+
+// A Win32 error as the errno the C runtime would give, as git's Windows layer maps them, so that
+// a reason reads as it reads on Unix ("Permission denied", "No space left on device").
+int errnoOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_CANNOT_MAKE:
+        return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    case ERROR_NOT_READY:
+    case ERROR_DEV_NOT_EXIST:
+        return ENODEV;
+    default:
+        return EIO;
+    }
+}
+
+QString reasonOfErrno(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString reasonOf(DWORD error)
+{
+    return reasonOfErrno(errnoOf(error));
+}
 
 QString pathIn(const Folder &folder, const QByteArray &name)
 {
@@ -58,22 +111,84 @@ QString pathIn(const Folder &folder, const QByteArray &name)
     return folder->working ? text : folder->dir.filePath(text);
 }
 
-QString missingOrDenied(const QFileInfo &info)
+// A path as the Win32 calls take it at any length: whole, in backslashes, after \\?\ (a
+// share's after \\?\UNC\). Such a path is taken as it stands, so it is cleaned first.
+std::wstring longPath(const QString &path)
 {
-    return info.exists() ? QStringLiteral("Permission denied")
-                         : QStringLiteral("No such file or directory");
+    const QString verbatim = QStringLiteral("\\\\?\\");
+    QString full = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (full.startsWith(verbatim))
+        return full.toStdWString();
+    if (full.startsWith(QLatin1String("\\\\")))
+        return (verbatim + QLatin1String("UNC") + full.mid(1)).toStdWString();
+    return (verbatim + full).toStdWString();
+}
+
+// The attributes of `path`, or INVALID_FILE_ATTRIBUTES with the system's reason.
+DWORD attributesOf(const QString &path, QString &reason)
+{
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        reason = reasonOf(GetLastError());
+    return attributes;
+}
+
+// Opens `path` with CreateFileW and hands the handle to `file`, which closes it.
+bool openHandle(QFile &file, const QString &path, DWORD access, DWORD sharing, DWORD disposition,
+                DWORD flags, QIODevice::OpenMode mode, DWORD &error)
+{
+    const HANDLE handle =
+        CreateFileW(longPath(path).c_str(), access, sharing, nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        return false;
+    }
+    const int fd = _open_osfhandle(
+        intptr_t(handle), _O_BINARY | (mode & QIODevice::WriteOnly ? _O_WRONLY : _O_RDONLY));
+    if (fd < 0) {
+        error = ERROR_TOO_MANY_OPEN_FILES;
+        CloseHandle(handle);
+        return false;
+    }
+    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        error = ERROR_INVALID_HANDLE;
+        _close(fd);
+        return false;
+    }
+    return true;
+}
+
+HANDLE handleOf(QFile &file)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
 }
 
 } // namespace
 
+CopyFile::~CopyFile()
+{
+    if (named || !file.isOpen())
+        return;
+    // Deleted through its own handle, so that no other program can take the name in between.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    const bool deleted = SetFileInformationByHandle(handleOf(file), FileDispositionInfo,
+                                                    &disposition, sizeof disposition);
+    file.close();
+    if (!deleted)
+        DeleteFileW(longPath(temporaryPath).c_str());
+}
+
 Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
 {
-    const QFileInfo info(pathIn(parent, path));
-    if (!info.isDir()) {
-        reason = info.exists() ? QStringLiteral("Not a directory") : missingOrDenied(info);
+    const QString folder = pathIn(parent, path);
+    const DWORD attributes = attributesOf(folder, reason);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return nullptr;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        reason = reasonOfErrno(ENOTDIR);
         return nullptr;
     }
-    return std::make_shared<FolderHandle>(FolderHandle{QDir(info.filePath()), false});
+    return std::make_shared<FolderHandle>(FolderHandle{QDir(folder), false});
 }
 
 Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason)
@@ -103,11 +218,16 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
 {
     const QString path = pathIn(parent, name);
     // Another run at once may make it between the look and the mkdir: then it is taken as it is.
-    if (!QFileInfo(path).isDir() &&
-        ::_wmkdir(reinterpret_cast<const wchar_t *>(path.utf16())) != 0 &&
-        !(errno == EEXIST && QFileInfo(path).isDir())) {
-        reason = QString::fromLocal8Bit(std::strerror(errno));
-        return nullptr;
+    const auto isFolder = [&] {
+        const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    };
+    if (!isFolder() && !CreateDirectoryW(longPath(path).c_str(), nullptr)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS || !isFolder()) {
+            reason = reasonOf(error);
+            return nullptr;
+        }
     }
     auto output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(FolderHandle{QDir(path), false});
@@ -122,7 +242,7 @@ QByteArray folderIdentity(const Folder &folder)
 bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString &reason)
 {
     if (!folder->dir.isReadable()) {
-        reason = QStringLiteral("Permission denied");
+        reason = reasonOfErrno(EACCES);
         return false;
     }
     const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
@@ -134,12 +254,14 @@ bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString
 
 EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reason)
 {
-    const QFileInfo info(pathIn(parent, name));
-    if (info.isDir())
+    const DWORD attributes = attributesOf(pathIn(parent, name), reason);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return EntryKind::missing;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return EntryKind::folder;
-    if (info.exists() && !name.endsWith('/') && !name.endsWith('\\'))
+    if (!name.endsWith('/') && !name.endsWith('\\'))
         return EntryKind::file;
-    reason = info.exists() ? QStringLiteral("Not a directory") : missingOrDenied(info);
+    reason = reasonOfErrno(ENOTDIR);
     return EntryKind::missing;
 }
 
@@ -151,11 +273,15 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
         reason = QStringLiteral("not a regular file");
         return nullptr;
     }
-    track->file.setFileName(info.filePath());
-    if (!track->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        reason = info.exists() ? track->file.errorString() : missingOrDenied(info);
+    // Others may go on reading, writing or removing it: a change is seen at the end.
+    DWORD error = 0;
+    if (!openHandle(track->file, info.filePath(), GENERIC_READ,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN, QIODevice::ReadOnly, error)) {
+        reason = reasonOf(error);
         return nullptr;
     }
+    track->path = info.filePath();
     track->canonicalPath = info.canonicalFilePath();
     track->size = track->file.size();
     track->modified = info.lastModified();
@@ -169,7 +295,7 @@ QIODevice &trackDevice(TrackFile &track)
 
 bool trackChanged(const TrackFile &track)
 {
-    const QFileInfo now(track.file.fileName());
+    const QFileInfo now(track.path);
     return now.size() != track.size || now.lastModified() != track.modified;
 }
 
@@ -187,32 +313,24 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
 CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
 {
     const Folder &folder = output->folder;
-    const QFileInfo info(pathIn(folder, name));
-    const bool firstCopy = !info.exists();
     if (leadsToTrack(folder, name, track))
         return {CopyStart::refused, nullptr, QString()};
-    Copy copy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        copy.reset(new CopyFile(pathIn(folder, newTemporaryName()), info.filePath()));
-        if (copy->file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            break;
-        if (QFileInfo::exists(copy->file.fileName())) {
-            copy->named = true; // another's file: not ours to remove
-            continue;
-        }
-        const QString reason = copy->file.errorString();
-        copy->named = true;
-        return {CopyStart::failed, nullptr, reason};
-    }
-    if (!copy->file.isOpen()) {
-        copy->named = true;
-        return {CopyStart::failed, nullptr, QStringLiteral("File exists")};
-    }
+    Copy copy(new CopyFile);
+    copy->path = pathIn(folder, name);
     // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
-    // its permissions.
-    copy->file.setPermissions(firstCopy ? copy->file.permissions() & track.file.permissions()
-                                        : QFile::permissions(info.filePath()));
-    return {CopyStart::begun, std::move(copy), QString()};
+    // its permissions. They are given when it is named, so that it stays writable until then.
+    copy->permissions = QFileInfo::exists(copy->path) ? QFile::permissions(copy->path)
+                                                      : QFile::permissions(track.path);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        copy->temporaryPath = pathIn(folder, newTemporaryName());
+        DWORD error = 0;
+        if (openHandle(copy->file, copy->temporaryPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, QIODevice::WriteOnly, error))
+            return {CopyStart::begun, std::move(copy), QString()};
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            return {CopyStart::failed, nullptr, reasonOf(error)};
+    }
+    return {CopyStart::failed, nullptr, reasonOfErrno(EEXIST)};
 }
 
 QIODevice &copyDevice(CopyFile &copy)
@@ -225,64 +343,29 @@ void startWriteBack(CopyFile &, qint64, qint64) {}
 namespace
 {
 
-// A Win32 error as the errno the C runtime would give, as git's Windows layer maps them, so that
-// a reason reads as it reads on Unix ("Permission denied", "No space left on device").
-int errnoOf(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-        return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-        return EACCES;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-        return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return ENOSPC;
-    case ERROR_WRITE_PROTECT:
-        return EROFS;
-    case ERROR_FILENAME_EXCED_RANGE:
-        return ENAMETOOLONG;
-    case ERROR_NOT_READY:
-    case ERROR_DEV_NOT_EXIST:
-        return ENODEV;
-    default:
-        return EIO;
-    }
-}
-
-QString reasonOf(DWORD error)
-{
-    return QString::fromLocal8Bit(std::strerror(errnoOf(error)));
-}
-
-// Flushes a copy and puts it under its name, replacing an earlier one at once.
+// Flushes a copy and renames it over its name through its own handle, replacing an earlier
+// copy at once.
 QString commitCopy(CopyFile &copy)
 {
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(copy.file.handle()));
+    const HANDLE handle = handleOf(copy.file);
     if (!FlushFileBuffers(handle))
         return reasonOf(GetLastError());
-    copy.file.close();
-    const QString from = QDir::toNativeSeparators(copy.file.fileName());
-    const QString to = QDir::toNativeSeparators(copy.path);
-    const auto wide = [](const QString &path) {
-        return reinterpret_cast<const wchar_t *>(path.utf16());
-    };
-    // MoveFileExW replaces no read-only file: an earlier copy of a read-only track is made
-    // writable first, as git's Windows layer does. The new copy keeps its own attributes.
-    const DWORD attributes = GetFileAttributesW(wide(to));
+    const std::wstring to = longPath(copy.path);
+    // The rename replaces no read-only file: an earlier copy of a read-only track is made
+    // writable first, as git's Windows layer does.
+    const DWORD attributes = GetFileAttributesW(to.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(wide(to), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    // A virus scanner or an indexer that opened the new file or the earlier copy holds it for a
-    // moment: the move is tried again, waiting a little longer each time, for about two
-    // seconds in all.
+        SetFileAttributesW(to.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(to.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, to.data(), rename->FileNameLength);
+    // A virus scanner or an indexer that opened the earlier copy holds it for a moment: the
+    // rename is tried again, waiting a little longer each time, for about two seconds in all.
     for (int attempt = 0, waitMs = 10;; ++attempt, waitMs *= 2) {
-        if (MoveFileExW(wide(from), wide(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (SetFileInformationByHandle(handle, FileRenameInfo, rename, DWORD(buffer.size())))
             break;
         const DWORD error = GetLastError();
         const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
@@ -292,6 +375,8 @@ QString commitCopy(CopyFile &copy)
         Sleep(DWORD(std::min(waitMs, 500)));
     }
     copy.named = true;
+    copy.file.close();
+    QFile::setPermissions(copy.path, copy.permissions);
     return QString();
 }
 
@@ -316,8 +401,9 @@ std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
     const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
     for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {
         const QByteArray name = entry.fileName().toUtf8();
-        // A live run holds its temporary open, and Windows then refuses to delete it.
-        if (isTemporaryName(name) && QFile::remove(entry.filePath()))
+        // A live run holds its temporary open without FILE_SHARE_DELETE, and Windows then
+        // refuses to delete it.
+        if (isTemporaryName(name) && DeleteFileW(longPath(entry.filePath()).c_str()))
             removed.push_back(name);
     }
     return removed;
