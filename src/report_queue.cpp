@@ -31,7 +31,7 @@ void postCopy(ReportQueue &queue, Report report, Copy copy, qint64 bytes)
         flushReports(queue);
 }
 
-void flushReports(ReportQueue &queue, const std::function<bool()> &giveUp)
+void flushReports(ReportQueue &queue)
 {
     std::vector<ReportQueue::Entry> entries;
     entries.swap(queue.entries);
@@ -41,7 +41,7 @@ void flushReports(ReportQueue &queue, const std::function<bool()> &giveUp)
     for (ReportQueue::Entry &entry : entries)
         if (entry.copy)
             copies.push_back(std::move(entry.copy));
-    const std::vector<QString> failures = commitCopies(copies, giveUp);
+    const std::vector<QString> failures = commitCopies(copies, queue.giveUp);
     std::size_t copy = 0;
     for (ReportQueue::Entry &entry : entries) {
         if (entry.report.kind == ReportKind::copied) {

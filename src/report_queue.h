@@ -50,6 +50,10 @@ struct ReportQueue {
     // Told each report, once everything before it has been told and each copy before it is
     // durable under its name.
     std::function<void(const Report &report)> tell;
+    // Asked before each copy is named, by every flush, in the middle of a walk or at its end:
+    // when it says so, that copy and everything after it are dropped untold, no copy of theirs
+    // left. A flush may take long on a card, and a user who gives up waits no longer.
+    std::function<bool()> giveUp;
 };
 
 // Tells `report` at once, or after the copies waiting before it.
@@ -59,7 +63,6 @@ void postReport(ReportQueue &queue, Report report);
 // at once. A copy that fails to be made durable or named is told as a failure instead.
 void postCopy(ReportQueue &queue, Report report, Copy copy, qint64 bytes);
 
-// Makes every copy waiting durable, names it, and tells every report waiting, in order. Where
-// `giveUp` says so before a copy is named, that copy and everything after it are dropped
-// untold, and no copy of theirs is left.
-void flushReports(ReportQueue &queue, const std::function<bool()> &giveUp = {});
+// Makes every copy waiting durable, names it, and tells every report waiting, in order, unless
+// the queue's `giveUp` says otherwise.
+void flushReports(ReportQueue &queue);

@@ -3,7 +3,11 @@
 #include "interruption.h"
 #include "stream_copy.h"
 
-Run::Run() : readAhead(bytesBeforeBlock, defaultBlockSize) {}
+Run::Run() : readAhead(bytesBeforeBlock, defaultBlockSize)
+{
+    // A first interruption still names the copies finished; a second gives them up.
+    reports.giveUp = [] { return interruptions() > 1; };
+}
 
 bool hasGpxSuffix(const QByteArray &name)
 {
@@ -91,5 +95,5 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
 
 void finishRun(Run &run)
 {
-    flushReports(run.reports, [] { return interruptions() > 1; });
+    flushReports(run.reports);
 }

@@ -2,13 +2,15 @@
 // tested so: "shortReads" (every read of a file brings at most 1000 bytes), "noSpaceN" (the disk is
 // full from the Nth write on: it and every write after it fail with ENOSPC), "flushFails" (every
 // flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
-// track is emptied after its first read, as an editor rewriting it would).
+// track is emptied after its first read, as an editor rewriting it would), "signalledFlush"
+// (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card).
 #include "system_calls.h"
 
 #include <QByteArray>
 #include <QRegularExpression>
 
 #include <cerrno>
+#include <csignal>
 
 #include <string>
 #include <sys/stat.h>
@@ -17,7 +19,7 @@ namespace
 {
 
 struct Plan {
-    bool shortReads = false, flushFails = false, shrinks = false;
+    bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false;
     int failingWrite = 0, failingNaming = 0;
     int writes = 0, namings = 0;
 };
@@ -37,6 +39,7 @@ Plan &plan()
         p.shortReads = faults.contains(QLatin1String("shortReads"));
         p.flushFails = faults.contains(QLatin1String("flushFails"));
         p.shrinks = faults.contains(QLatin1String("shrinks"));
+        p.signalledFlush = faults.contains(QLatin1String("signalledFlush"));
         p.failingWrite = number("noSpace");
         p.failingNaming = number("namingFails");
         return p;
@@ -48,6 +51,19 @@ int failWith(int error)
 {
     errno = error;
     return -1;
+}
+
+// A flush, as the plan has it.
+int flush(int (*call)(int), int fd)
+{
+    if (plan().flushFails)
+        return failWith(EIO);
+    if (plan().signalledFlush) {
+        plan().signalledFlush = false;
+        std::raise(SIGTERM);
+        std::raise(SIGHUP);
+    }
+    return call(fd);
 }
 
 } // namespace
@@ -74,12 +90,12 @@ ssize_t systemWrite(int fd, const void *data, std::size_t size)
 
 int systemFdatasync(int fd)
 {
-    return plan().flushFails ? failWith(EIO) : ::fdatasync(fd);
+    return flush(::fdatasync, fd);
 }
 
 int systemSyncfs(int fd)
 {
-    return plan().flushFails ? failWith(EIO) : ::syncfs(fd);
+    return flush(::syncfs, fd);
 }
 
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)

@@ -446,8 +446,8 @@ void TestCli::run()
 #ifdef GPX_ROLLOVER_FAULTY_BINARY
     // [shortReads], [noSpaceN], [flushFails], [namingFailsN]: the tool whose system calls fail
     // so.
-    const QStringList faults = tags.filter(QRegularExpression(
-        QStringLiteral("^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks)$")));
+    const QStringList faults = tags.filter(QRegularExpression(QStringLiteral(
+        "^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks|signalledFlush)$")));
     if (!faults.isEmpty()) {
         command.replaceInStrings(QStringLiteral(GPX_ROLLOVER_BINARY),
                                  QStringLiteral(GPX_ROLLOVER_FAULTY_BINARY));
