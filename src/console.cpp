@@ -11,6 +11,7 @@
 #include <unistd.h>
 #endif
 
+#ifndef Q_OS_WIN
 namespace
 {
 
@@ -48,19 +49,38 @@ bool breaksLine(const uchar *at, int length)
 }
 
 } // namespace
+#endif
 
 QString shownName(const QByteArray &name)
 {
+#ifdef Q_OS_WIN
+    // A Windows name is text, and holds no control character; its separator is a backslash, as
+    // its users write a path, so a path joined with '/' is shown with backslashes throughout.
+    QString shown;
+    const QString text = QString::fromUtf8(name);
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const uint u = c.unicode();
+        shown += c == QLatin1Char('/') ? QLatin1Char('\\')
+                 : u < 0x20 || (u >= 0x7F && u < 0xA0) || (u >= 0x2028 && u <= 0x202E) ||
+                         (u >= 0x2066 && u <= 0x2069)
+                     ? QLatin1Char('?')
+                     : c;
+    }
+    return shown;
+#else
     QByteArray shown;
+    const auto escape = [&shown](uchar byte) {
+        shown += "\\x" + QByteArray::number(byte, 16).rightJustified(2, '0');
+    };
     const auto *bytes = reinterpret_cast<const uchar *>(name.constData());
     for (int i = 0; i < name.size();) {
         const int length = utf8Length(bytes + i, name.size() - i);
         if (length == 0) {
-            shown += "\\x" + QByteArray::number(bytes[i], 16).rightJustified(2, '0');
-            ++i;
+            escape(bytes[i++]);
         } else if (breaksLine(bytes + i, length)) {
-            shown += '?';
-            i += length;
+            for (const int end = i + length; i < end;)
+                escape(bytes[i++]);
         } else {
             if (bytes[i] == '\\')
                 shown += '\\'; // so that a backslash is told from an escaped byte
@@ -69,6 +89,7 @@ QString shownName(const QByteArray &name)
         }
     }
     return QString::fromUtf8(shown);
+#endif
 }
 
 int printLine(std::FILE *stream, const QString &line)

@@ -6,10 +6,11 @@
 
 #include <cstdio>
 
-// A name as a report shows it: text as it is, a character that would break the line or drive the
-// terminal (a line feed, an escape, U+0085, U+2028) as '?', any byte that is no UTF-8 text as
-// \xHH and a backslash as \\, so that a report stays one line and still tells the name apart
-// from any other.
+// A name as a report shows it, so that a report stays one line and two names never show alike.
+// On Unix: text as it is; each byte of a character that would break the line or drive the
+// terminal (a line feed, an escape, U+0085, U+2028) and each byte that is no UTF-8 text as
+// \xHH; a backslash as \\. On Windows, where a name is text and holds no control character:
+// text as it is, with backslashes for separators, and '?' for a mark that would reorder it.
 QString shownName(const QByteArray &name);
 
 // Writes `line` and a line end, at once. On Windows a console gets it through the wide console

@@ -8,11 +8,13 @@
 namespace
 {
 
+// A path as reports show it. A folder named with a separator at its end ("D:\\Tracks\\", "sub/")
+// gets no second one.
 QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
 {
-    if (folderPath.isEmpty())
-        return name;
-    return folderPath.endsWith('/') ? folderPath + name : folderPath + '/' + name;
+    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
+        return folderPath + name;
+    return folderPath + '/' + name;
 }
 
 // Name order without regard to letter case, as a file manager lists a folder.

@@ -85,9 +85,13 @@ QStringList listOf(const QString &field)
 QString linesPattern(const QString &lines, const QString &prefix)
 {
     QString pattern = QStringLiteral("^");
-    for (const QString &line : lines.isEmpty() ? QStringList() : lines.split(';'))
+    for (QString line : lines.isEmpty() ? QStringList() : lines.split(';')) {
+#ifdef Q_OS_WIN
+        line.replace('/', '\\'); // a Windows user's separator
+#endif
         pattern += QRegularExpression::escape(prefix + line.trimmed()).replace("\\*", ".*") +
                    QLatin1String(lineEnd);
+    }
     return pattern + "\\z";
 }
 

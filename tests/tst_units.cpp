@@ -1,4 +1,5 @@
 // The pure functions beneath a copy, each a table of rows and one body.
+#include "console.h"
 #include "rollover_date.h"
 
 #include <QDateTime>
@@ -14,6 +15,8 @@ class TestUnits : public QObject
     void latestDate_data();
     void latestDate();
     void todayHoldsForOneDay();
+    void shownName_data();
+    void shownName();
 };
 
 void TestUnits::dateReading_data()
@@ -97,4 +100,43 @@ void TestUnits::todayHoldsForOneDay()
 }
 
 QTEST_GUILESS_MAIN(TestUnits)
+// Unix names are bytes; each row's name is told apart from every other row's.
+void TestUnits::shownName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("shown");
+#ifdef Q_OS_UNIX
+    const auto row = [](const char *what, const char *name, const char *shown) {
+        QTest::newRow(what) << QByteArray(name) << QString::fromUtf8(shown);
+    };
+    row("text", "Z\xc3\xbcrich/\xed\x95\x9c.gpx", "Z\xc3\xbcrich/\xed\x95\x9c.gpx");
+    row("a question mark", "a?b", "a?b");
+    row("a line feed", "a\nb", "a\\x0ab");
+    row("delete", "a\x7f", "a\\x7f");
+    row("a backslash", "a\\x0ab", "a\\\\x0ab");
+    row("a byte that is no text", "Z\xfcrich", "Z\\xfcrich");
+    row("C1 control", "\xc2\x85", "\\xc2\\x85");
+    row("the first character after C1", "\xc2\xa0", "\xc2\xa0");
+    row("a line separator", "\xe2\x80\xa8", "\\xe2\\x80\\xa8");
+    row("the last mark that reorders", "\xe2\x81\xa9", "\\xe2\\x81\\xa9");
+    row("beside the marks", "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xaa",
+        "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xaa");
+    row("a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80");
+    row("an overlong form", "\xc1\xbf", "\\xc1\\xbf");
+#else
+    // Łódź: its "d" stands apart, so as not to be read as a digit of the escape before it.
+    QTest::newRow("separators") << QByteArray("D:\\Tracks/\xc5\x81\xc3\xb3"
+                                              "d\xc5\xba/a.gpx")
+                                << QString::fromUtf8("D:\\Tracks\\\xc5\x81\xc3\xb3"
+                                                     "d\xc5\xba\\a.gpx");
+#endif
+}
+
+void TestUnits::shownName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
+    QCOMPARE(::shownName(name), shown);
+}
+
 #include "tst_units.moc"
