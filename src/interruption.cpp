@@ -27,9 +27,15 @@ extern "C" void onInterruption(int signal)
 
 void catchInterruptions()
 {
+    // A reader of standard output that goes away (`gpx-rollover -v DIR | head`) ends the run as
+    // a user's Ctrl-C would: the copy in progress given up, the finished ones named, the process
+    // then ended by SIGPIPE, as a filter ends.
     for (const int signal : {SIGINT, SIGTERM,
 #ifdef SIGHUP
-                             SIGHUP
+                             SIGHUP,
+#endif
+#ifdef SIGPIPE
+                             SIGPIPE
 #endif
          }) {
         // A run started in the background by a shell has SIGINT ignored: keep it so.

@@ -4,8 +4,8 @@
 // interrupted. A second signal gives up the copies not yet named as well.
 #pragma once
 
-// From now on SIGINT, SIGTERM and SIGHUP (where the system has them) ask the run to stop,
-// unless the process was started with them ignored.
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE (where the system has them) ask the run to
+// stop, unless the process was started with them ignored.
 void catchInterruptions();
 
 // The signal that asked the run to stop, or 0.

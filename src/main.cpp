@@ -81,8 +81,8 @@ struct Summary {
 int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
         StandardOutput output)
 {
-    // What standard output could not take is a failure too, said once; a closed pipe ends the
-    // run by SIGPIPE, as it ends any filter.
+    // What standard output could not take is a failure too, said once; a closed pipe is an
+    // interruption, and ends the run by SIGPIPE, as it ends any filter.
     const auto outputStatus = [&output](int status) {
         if (output.error == 0)
             return status;

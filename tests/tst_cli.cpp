@@ -437,6 +437,11 @@ void TestCli::run()
     }
 #endif
 #ifdef Q_OS_UNIX
+    // [gone]: standard output is a pipe whose reader is gone before the run begins.
+    if (tags.contains(QLatin1String("gone")))
+        command = QStringList{"bash", "-c",
+                              "coproc true; exec 5>&${COPROC[1]}; wait; exec \"$0\" \"$@\" >&5"} +
+                  command;
     // [full] and [closed]: standard output is a full disk, or not open at all.
     if (tags.contains(QLatin1String("full")) || tags.contains(QLatin1String("closed")))
         command = QStringList{"sh", "-c",
