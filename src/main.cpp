@@ -42,36 +42,6 @@ const char helpText[] =
     "\n"
     "See gpx-rollover(1).";
 
-// A failure as the one line that says it, after "gpx-rollover: "; every path shown as it can be.
-QString failureText(const Report &report)
-{
-    const QString path = shownName(report.path), copy = shownName(report.copyPath);
-    switch (report.kind) {
-    case ReportKind::folderNotRead:
-        return QStringLiteral("%1: cannot read the folder: %2").arg(path, report.reason);
-    case ReportKind::outputFolderNotMade:
-        return QStringLiteral("%1: cannot create the folder: %2").arg(path, report.reason);
-    case ReportKind::outputFolderRefused:
-        return QStringLiteral("%1: refused: a link to a folder not named gpswrok").arg(path);
-    case ReportKind::trackChanged:
-        return QStringLiteral("%1: changed while it was copied").arg(path);
-    case ReportKind::trackNotRead:
-        return QStringLiteral("%1: cannot read: %2").arg(path, report.reason);
-    case ReportKind::copyNotWritten:
-        return QStringLiteral("%1: cannot write %2: %3").arg(path, copy, report.reason);
-    case ReportKind::copyRefused:
-        return QStringLiteral("%1: refused: the copy %2 would replace the file itself")
-            .arg(path, copy);
-    case ReportKind::trackNotOpened:
-    case ReportKind::copied:
-    case ReportKind::wouldCopy:
-    case ReportKind::leftAlone:
-    case ReportKind::temporaryRemoved:
-        break;
-    }
-    return QStringLiteral("%1: %2").arg(path, report.reason);
-}
-
 // What a run did, for the line a console window of its own ends with.
 struct Summary {
     qint64 copies = 0, moved = 0, failures = 0;
@@ -137,35 +107,18 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
     Run correction;
     correction.dryRun = parser.isSet(dryRunOption);
     correction.reports.tell = [&](const Report &report) {
-        if (isFailure(report)) {
+        const Channel channel = formOf(report.kind).channel;
+        if (channel == Channel::failure) {
             ++summary.failures;
-            printLine(stderr, QStringLiteral("gpx-rollover: ") + failureText(report));
+            printLine(stderr, QStringLiteral("gpx-rollover: ") + reportText(report));
             return;
         }
         if (report.kind == ReportKind::copied) {
             ++summary.copies;
             summary.moved += report.count.moved;
         }
-        // The track, its copy, and how many of its time stamps were moved, or would be.
-        const auto counted = [&report](const char *moved) {
-            return QStringLiteral("%1 -> %2: %3 of %4 time stamps %5")
-                .arg(shownName(report.path), shownName(report.copyPath))
-                .arg(report.count.moved)
-                .arg(report.count.seen)
-                .arg(QLatin1String(moved));
-        };
-        if (report.kind == ReportKind::wouldCopy)
-            printOutput(output, counted("would be moved"));
-        else if (!verbose)
-            return;
-        else if (report.kind == ReportKind::copied)
-            printOutput(output, counted("moved"));
-        else if (report.kind == ReportKind::leftAlone)
-            printOutput(output,
-                        QStringLiteral("%1: left alone: no .gpx file").arg(shownName(report.path)));
-        else
-            printOutput(output, QStringLiteral("%1: removed: left by a run that did not finish")
-                                    .arg(shownName(report.path)));
+        if (channel == Channel::output || verbose)
+            printOutput(output, reportText(report));
     };
     for (const QByteArray &path : nativePaths) {
         if (interruption())

@@ -1,17 +1,66 @@
 #include "report_queue.h"
 
+#include "console.h"
+
+#include <iterator>
+
 namespace
 {
 
 constexpr std::size_t batchCopies = 32;
 constexpr qint64 batchBytes = 32 << 20;
 
+// Every kind of report, in the order of ReportKind.
+constexpr ReportForm forms[] = {
+    {Channel::verbose, "{path} -> {copy}: {moved} of {seen} time stamps moved"},
+    {Channel::output, "{path} -> {copy}: {moved} of {seen} time stamps would be moved"},
+    {Channel::verbose, "{path}: left alone: no .gpx file"},
+    {Channel::verbose, "{path}: removed: left by a run that did not finish"},
+    {Channel::failure, "{path}: cannot read the folder: {reason}"},
+    {Channel::failure, "{path}: cannot create the folder: {reason}"},
+    {Channel::failure, "{path}: cannot create the folder: a file of that name is in the way"},
+    {Channel::failure, "{path}: refused: a link to a folder not named gpswrok"},
+    {Channel::failure, "{path}: {reason}"},
+    {Channel::failure, "{path}: cannot read: {reason}"},
+    {Channel::failure, "{path}: changed while it was copied"},
+    {Channel::failure, "{path}: cannot write {copy}: {reason}"},
+    {Channel::failure, "{path}: refused: the copy {copy} would replace the file itself"},
+};
+static_assert(std::size(forms) == std::size_t(ReportKind::copyRefused) + 1,
+              "a form for every kind of report");
+
 } // namespace
+
+const ReportForm &formOf(ReportKind kind)
+{
+    return forms[std::size_t(kind)];
+}
 
 bool isFailure(const Report &report)
 {
-    return report.kind != ReportKind::copied && report.kind != ReportKind::wouldCopy &&
-           report.kind != ReportKind::leftAlone && report.kind != ReportKind::temporaryRemoved;
+    return formOf(report.kind).channel == Channel::failure;
+}
+
+QString reportText(const Report &report)
+{
+    // Filled in one pass, so that a name holding "{reason}" stays as it is.
+    const QString words = QLatin1String(formOf(report.kind).words);
+    QString text;
+    for (int i = 0; i < words.size();) {
+        const int end = words.indexOf(QLatin1Char('}'), i);
+        if (words[i] != QLatin1Char('{') || end < 0) {
+            text += words[i++];
+            continue;
+        }
+        const QString field = words.mid(i + 1, end - i - 1);
+        text += field == QLatin1String("path")     ? shownName(report.path)
+                : field == QLatin1String("copy")   ? shownName(report.copyPath)
+                : field == QLatin1String("reason") ? report.reason
+                : field == QLatin1String("moved")  ? QString::number(report.count.moved)
+                                                   : QString::number(report.count.seen);
+        i = end + 1;
+    }
+    return text;
 }
 
 void postReport(ReportQueue &queue, Report report)
@@ -37,22 +86,28 @@ void flushReports(ReportQueue &queue)
     entries.swap(queue.entries);
     queue.copies = 0;
     queue.bytes = 0;
+    // Each copy's outcome goes back to the entry that held it.
     std::vector<Copy> copies;
-    for (ReportQueue::Entry &entry : entries)
-        if (entry.copy)
-            copies.push_back(std::move(entry.copy));
-    const std::vector<QString> failures = commitCopies(copies, queue.giveUp);
-    std::size_t copy = 0;
+    std::vector<Report *> owners;
     for (ReportQueue::Entry &entry : entries) {
-        if (entry.report.kind == ReportKind::copied) {
-            if (copy == failures.size())
-                return; // given up: nothing of these copies is left, and nothing more is told
-            if (!failures[copy].isEmpty()) {
-                entry.report.kind = ReportKind::copyNotWritten;
-                entry.report.reason = failures[copy];
-            }
-            ++copy;
+        if (entry.copy) {
+            copies.push_back(std::move(entry.copy));
+            owners.push_back(&entry.report);
         }
+    }
+    const std::vector<QString> failures = commitCopies(copies, queue.giveUp);
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        if (!failures[i].isEmpty()) {
+            owners[i]->kind = ReportKind::copyNotWritten;
+            owners[i]->reason = failures[i];
+        }
+    }
+    // Given up: nothing of the copies after the last one named is left, nor told.
+    Report *const firstDropped =
+        failures.size() < owners.size() ? owners[failures.size()] : nullptr;
+    for (ReportQueue::Entry &entry : entries) {
+        if (&entry.report == firstDropped)
+            return;
         queue.tell(entry.report);
     }
 }

@@ -14,13 +14,15 @@
 #include <functional>
 #include <vector>
 
+// What a run tells; formOf gives each its words, where it is told and whether it fails the run.
 enum class ReportKind {
-    copied,              // a copy made and named (told with -v)
-    wouldCopy,           // a dry run's word on a track (always told)
-    leftAlone,           // a file named that is no GPX file (told with -v)
-    temporaryRemoved,    // `path`, a temporary file a run that did not finish left (told with -v)
+    copied,              // a copy made and named
+    wouldCopy,           // a dry run's word on a track
+    leftAlone,           // a file named that is no GPX file
+    temporaryRemoved,    // `path`, a temporary file a run that did not finish left
     folderNotRead,       // `path`, a folder to walk
     outputFolderNotMade, // `path`, the gpswrok folder
+    outputFolderIsFile,  // `path`, the gpswrok folder's name, held by a file
     outputFolderRefused, // `path`, a gpswrok that links to a folder of another name
     trackNotOpened,      // `path`; also an argument that names nothing
     trackNotRead,
@@ -28,6 +30,16 @@ enum class ReportKind {
     copyNotWritten, // the copy `copyPath` of the track `path`
     copyRefused,    // the copy `copyPath` would replace the track `path` itself
 };
+
+// Where a kind of report is told: standard output with -v, standard output always (a dry run's
+// words), or standard error as a failure, which makes the run's status 1.
+enum class Channel { verbose, output, failure };
+struct ReportForm {
+    Channel channel;
+    // {path}, {copy}, {reason}, {moved} and {seen} stand for the report's own.
+    const char *words;
+};
+const ReportForm &formOf(ReportKind kind);
 
 struct Report {
     ReportKind kind;
@@ -38,6 +50,9 @@ struct Report {
 };
 
 bool isFailure(const Report &report);
+
+// The line that tells `report`, its paths shown as shownName shows them.
+QString reportText(const Report &report);
 
 struct ReportQueue {
     struct Entry {

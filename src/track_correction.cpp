@@ -17,13 +17,6 @@ bool hasGpxSuffix(const QByteArray &name)
 namespace
 {
 
-// Where a dry run's copy goes: nowhere.
-struct Discard : QIODevice {
-    Discard() { open(WriteOnly | Unbuffered); }
-    qint64 readData(char *, qint64) override { return -1; }
-    qint64 writeData(const char *, qint64 size) override { return size; }
-};
-
 // What a copy's failure is told as.
 Report failureOf(const CopyResult &result, const QByteArray &trackPath, const QByteArray &copyPath)
 {
@@ -42,31 +35,14 @@ bool readWhole(const CopyResult &result, const TrackFile &track)
 
 } // namespace
 
-void correctTrack(Run &run, const Folder &folder, const Destination &destination,
+void correctTrack(Run &run, const Folder &folder, const OutputFolder &output,
                   const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath)
 {
     QString reason;
     Track track = openTrack(folder, name, reason);
     if (!track)
         return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
-    CopyOptions options;
-    options.today = &run.today;
-    options.readAhead = &run.readAhead;
-    TimeStampCount count;
-    if (run.dryRun) {
-        if (destination.existing && leadsToTrack(destination.existing, name, *track))
-            return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
-        Discard nowhere;
-        const CopyResult result = copyCorrected(trackDevice(*track), nowhere, options, &count);
-        if (result.failure == CopyFailure::interrupted)
-            return;
-        if (result.failure != CopyFailure::none)
-            return postReport(run.reports, failureOf(result, trackPath, copyPath));
-        if (!readWhole(result, *track))
-            return postReport(run.reports, {ReportKind::trackChanged, trackPath, {}, {}, {}});
-        return postReport(run.reports, {ReportKind::wouldCopy, trackPath, copyPath, {}, count});
-    }
-    CopyStart start = beginCopy(destination.output, name, *track);
+    CopyStart start = beginCopy(output, name, *track);
     if (start.outcome == CopyStart::refused)
         return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
     if (start.outcome == CopyStart::failed)
@@ -74,9 +50,13 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
                           {ReportKind::copyNotWritten, trackPath, copyPath, start.reason, {}});
     Copy copy = std::move(start.copy);
     CopyFile &file = *copy;
+    CopyOptions options;
+    options.today = &run.today;
+    options.readAhead = &run.readAhead;
     options.writtenThrough = [&file](qint64 offset, qint64 length) {
         startWriteBack(file, offset, length);
     };
+    TimeStampCount count;
     const CopyResult result =
         copyCorrected(trackDevice(*track), copyDevice(*copy), options, &count);
     if (result.failure == CopyFailure::interrupted)
@@ -89,8 +69,8 @@ void correctTrack(Run &run, const Folder &folder, const Destination &destination
     startWriteBack(*copy, 0, 0);
     const qint64 bytes = copyDevice(*copy).pos();
     track.reset();
-    postCopy(run.reports, {ReportKind::copied, trackPath, copyPath, {}, count}, std::move(copy),
-             bytes);
+    const ReportKind made = run.dryRun ? ReportKind::wouldCopy : ReportKind::copied;
+    postCopy(run.reports, {made, trackPath, copyPath, {}, count}, std::move(copy), bytes);
 }
 
 void finishRun(Run &run)

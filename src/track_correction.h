@@ -24,16 +24,10 @@ struct Run {
     Run();
 };
 
-// Where the copies of a folder's tracks go: its gpswrok folder, found or made; in a dry run the
-// folder as it stands, or none where a real run would make it.
-struct Destination {
-    OutputFolder output;
-    Folder existing;
-};
-
-// Corrects the GPX track `name` of `folder` into its destination; the paths are how the track
-// and its copy are shown. A dry run reads the track and tells what a real run would do.
-void correctTrack(Run &run, const Folder &folder, const Destination &destination,
+// Corrects the GPX track `name` of `folder` into `output`, its gpswrok folder; the paths are how
+// the track and its copy are shown. A dry run takes the same road, into a folder that writes
+// nothing, and tells what a real run would do.
+void correctTrack(Run &run, const Folder &folder, const OutputFolder &output,
                   const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath);
 
 // One argument: a folder is walked, a GPX file corrected.

@@ -25,46 +25,41 @@ bool listedBefore(const FolderEntry &a, const FolderEntry &b)
     return order != 0 ? order < 0 : a.name < b.name;
 }
 
-// The gpswrok folder of `folder`, found or made; a failure is reported once, for the folder.
-// A dry run makes nothing: it looks at what stands there, and says what a real run could not
-// make that it can tell without making it.
-bool prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath,
-                   Destination &destination)
+// The gpswrok folder of `folder`, found or made (in a dry run, found or one a real run could
+// make); a failure is reported once, for the folder.
+OutputFolder prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath)
 {
     QString reason;
     const QByteArray name(outputDirName);
     const QByteArray outputPath = joined(folderPath, name);
     if (isForeignOutputLink(folder, name)) {
         postReport(run.reports, {ReportKind::outputFolderRefused, outputPath, {}, {}, {}});
-        return false;
+        return nullptr;
     }
-    if (run.dryRun) {
-        destination.existing = openFolder(folder, name, reason);
-        if (destination.existing)
-            return true;
+    OutputFolder output = openOrMakeOutputFolder(folder, name, reason, run.dryRun);
+    if (!output) {
+        // A file in the way is said as such: "File exists" would leave a user to guess.
         QString ignored;
-        const EntryKind kind = entryKind(folder, name, ignored);
-        if (kind == EntryKind::missing)
-            return true; // a real run makes it
-        if (kind == EntryKind::file)
-            reason = QStringLiteral("File exists"); // as mkdir would say
-        postReport(run.reports, {ReportKind::outputFolderNotMade, outputPath, {}, reason, {}});
-        return false;
-    }
-    destination.output = openOrMakeOutputFolder(folder, name, reason);
-    if (!destination.output) {
-        postReport(run.reports, {ReportKind::outputFolderNotMade, outputPath, {}, reason, {}});
-        return false;
+        const bool file = entryKind(folder, name, ignored) == EntryKind::file;
+        postReport(run.reports,
+                   {file ? ReportKind::outputFolderIsFile : ReportKind::outputFolderNotMade,
+                    outputPath,
+                    {},
+                    reason,
+                    {}});
+        return nullptr;
     }
     // What a killed run left is removed before this one writes beside it, once a run.
-    const QByteArray identity = folderIdentity(folderOf(destination.output));
-    if (std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
+    const Folder made = folderOf(output);
+    const QByteArray identity = made ? folderIdentity(made) : QByteArray();
+    if (made &&
+        std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
         run.reclaimed.push_back(identity);
-        for (const QByteArray &temporary : removeStaleTemporaries(destination.output))
+        for (const QByteArray &temporary : removeStaleTemporaries(output))
             postReport(run.reports,
                        {ReportKind::temporaryRemoved, joined(outputPath, temporary), {}, {}, {}});
     }
-    return true;
+    return output;
 }
 
 // `inside` holds the folders the walk is in, so that a link back to one of them is not
@@ -103,8 +98,8 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
         return inOtherCase(entry) &&
                ((!outputIdentity.isEmpty() && identity == outputIdentity) || outputInOtherCase);
     };
-    Destination destination;
-    bool outputLooked = false, outputReady = false; // found or made once, for the first track
+    OutputFolder output;
+    bool outputLooked = false; // found or made once, for the first track
     for (const FolderEntry &entry : entries) {
         if (interruption())
             return;
@@ -128,11 +123,11 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
             inside.pop_back();
         } else if (hasGpxSuffix(entry.name)) {
             if (!outputLooked) {
-                outputReady = prepareOutput(run, folder, path, destination);
+                output = prepareOutput(run, folder, path);
                 outputLooked = true;
             }
-            if (outputReady)
-                correctTrack(run, folder, destination, entry.name, entryPath,
+            if (output)
+                correctTrack(run, folder, output, entry.name, entryPath,
                              joined(joined(path, outputDirName), entry.name));
         }
     }
@@ -163,8 +158,7 @@ void correctPath(Run &run, const QByteArray &path)
     const Folder folder = folderPath.isEmpty() ? working : reachFolder(working, folderPath, reason);
     if (!folder)
         return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
-    Destination destination;
-    if (prepareOutput(run, folder, folderPath, destination))
-        correctTrack(run, folder, destination, name, path,
+    if (const OutputFolder output = prepareOutput(run, folder, folderPath))
+        correctTrack(run, folder, output, name, path,
                      joined(joined(folderPath, outputDirName), name));
 }

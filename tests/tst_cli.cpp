@@ -95,6 +95,23 @@ QString linesPattern(const QString &lines, const QString &prefix)
     return pattern + "\\z";
 }
 
+// Every entry below `root`, with its size and time of change: what a run that writes nothing
+// leaves as it found it.
+QStringList listing(const QDir &root)
+{
+    QStringList entries;
+    const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    for (QDirIterator it(root.path(), all, QDirIterator::Subdirectories); it.hasNext();) {
+        const QFileInfo entry(it.next());
+        entries << QStringLiteral("%1 %2 %3")
+                       .arg(root.relativeFilePath(entry.filePath()))
+                       .arg(entry.size())
+                       .arg(entry.lastModified().toMSecsSinceEpoch());
+    }
+    entries.sort();
+    return entries;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -415,6 +432,21 @@ void TestCli::run()
         if (!makeEntry(root, entry, original))
             QSKIP("this tree cannot be made here");
     }
+#ifdef Q_OS_LINUX
+    // [readOnly]: the tree, once made, is on a file system mounted read-only.
+    const bool readOnly = tags.contains(QLatin1String("readOnly"));
+    const QByteArray rootPath = QFile::encodeName(root.path());
+    const auto unbind = qScopeGuard([&] {
+        if (readOnly)
+            ::umount2(rootPath.constData(), MNT_DETACH);
+    });
+    if (readOnly &&
+        (!privateMounts ||
+         ::mount(rootPath.constData(), rootPath.constData(), nullptr, MS_BIND, nullptr) != 0 ||
+         ::mount(nullptr, rootPath.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                 nullptr) != 0))
+        QSKIP("no file system can be mounted read-only here");
+#endif
     QStringList command{QStringLiteral(GPX_ROLLOVER_BINARY)};
     // [umaskNNN]: the tool runs under that umask; 022 else. Windows has none.
     const QString umaskTag =
@@ -464,14 +496,45 @@ void TestCli::run()
     }
 #endif
     const QString program = command.takeFirst();
+    QStringList extra; // options before the case's own
     const auto start = [&](QProcess &tool) {
         tool.setWorkingDirectory(root.path());
         tool.setProcessEnvironment(environment);
         // [merged]: standard error goes where standard output goes, and OUTPUT holds both.
         if (tags.contains(QLatin1String("merged")))
             tool.setProcessChannelMode(QProcess::MergedChannels);
-        tool.start(program, command + listOf(args));
+        tool.start(program, command + extra + listOf(args));
     };
+    // The status a run must end with: that of an ended run, or 128 and the signal that ended it;
+    // [statusN] says another.
+    const int status =
+        tags.filter(QRegularExpression(QStringLiteral("^status\\d+$"))).value(0).mid(6).toInt();
+    const auto statusOf = [](const QProcess &tool) {
+        return tool.exitCode() + (tool.exitStatus() == QProcess::CrashExit ? 128 : 0);
+    };
+    const QString failures = linesPattern(reports, "gpx-rollover: ");
+    // A dry run takes the real road first, on every tree whose run writes nothing unusual: it
+    // must fail as the real run does, end with its status, and leave the tree as it was.
+    const QStringList unusual{"again", "twice",  "pulled", "merged",
+                              "full",  "closed", "gone",   "realOnly"};
+    const auto isUnusual = [&](const QString &tag) {
+        return unusual.contains(tag) ||
+               tag.contains(QRegularExpression(QStringLiteral(
+                   "^(signal|held|shortReads|noSpace|flushFails|namingFails|shrinks)")));
+    };
+    if (std::none_of(tags.begin(), tags.end(), isUnusual) &&
+        !args.contains(QRegularExpression(QStringLiteral("(^| )(-n|--dry-run|--help|-h)( |$)")))) {
+        const QStringList before = listing(root);
+        extra = QStringList{"--dry-run"};
+        QProcess dry;
+        start(dry);
+        extra.clear();
+        QVERIFY(dry.waitForFinished(60000));
+        const QString said = QString::fromUtf8(dry.readAllStandardError());
+        QVERIFY2(said.contains(QRegularExpression(failures)), qPrintable("dry run: " + said));
+        QCOMPARE(statusOf(dry), status ? status : int(!reports.isEmpty()));
+        QCOMPARE(listing(root), before);
+    }
     // [held], [heldN]: another program (a virus scanner) holds the tree's earlier copies open
     // through the run, or for N ms after it starts.
     std::vector<std::unique_ptr<QFile>> held;
@@ -531,15 +594,10 @@ void TestCli::run()
         const QString reported = tool->processChannelMode() == QProcess::MergedChannels
                                      ? QString()
                                      : QString::fromUtf8(tool->readAllStandardError());
-        QVERIFY2(reported.contains(QRegularExpression(linesPattern(reports, "gpx-rollover: "))),
-                 qPrintable(reported));
-        // An ended run's status, or 128 and the signal that ended it; [statusN] says another.
-        const int status =
-            tags.filter(QRegularExpression(QStringLiteral("^status\\d+$"))).value(0).mid(6).toInt();
-        QCOMPARE(tool->exitCode() + (tool->exitStatus() == QProcess::CrashExit ? 128 : 0),
-                 signal && !again ? 128 + signal
-                 : status         ? status
-                                  : int(!reports.isEmpty()));
+        QVERIFY2(reported.contains(QRegularExpression(failures)), qPrintable(reported));
+        QCOMPARE(statusOf(*tool), signal && !again ? 128 + signal
+                                  : status         ? status
+                                                   : int(!reports.isEmpty()));
     }
 
     if (pulled)

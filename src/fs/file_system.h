@@ -40,10 +40,16 @@ struct OutputFolderHandle;
 using OutputFolder = std::shared_ptr<OutputFolderHandle>;
 
 // The output folder `name` in `parent`, made first when it is missing; null, with the reason,
-// where it can be neither opened nor made.
-OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason);
+// where it can be neither opened nor made. One that `writesNothing` (a dry run's) makes
+// nothing, neither the folder nor, later, a copy in it or a name for one; every call on it
+// answers as it would for a real run, from what stands on disk: can the folder be made here,
+// can a copy be written into it, is the file system read-only. Only writing can tell a full
+// disk.
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
+                                    bool writesNothing = false);
 
-// The folder an output folder is, for what is asked of any folder.
+// The folder an output folder is, for what is asked of any folder; null for one a dry run found
+// missing.
 Folder folderOf(const OutputFolder &output);
 
 // What tells two folders apart, however they were reached: a link back to a folder the walk is

@@ -2,6 +2,7 @@
 // opened, looked at and read; the copy's name looked at (is it the track itself?); the copy
 // made without a name where the system can (so that even kill -9 leaves nothing), written and
 // handed to write-back; then, for a whole batch of copies, one flush and a name for each.
+#include "discard_device.h"
 #include "file_system.h"
 #include "system_calls.h"
 
@@ -97,7 +98,8 @@ struct FolderHandle {
 };
 
 struct OutputFolderHandle {
-    Folder folder;
+    Folder folder;              // null where a dry run found none: a real run would make it
+    bool writesNothing = false; // a dry run's
     // The folder it was made in, by this run: its new entry is made durable with the first
     // copies named in it, and only then is this cleared.
     Folder madeIn;
@@ -129,6 +131,7 @@ struct CopyFile {
     QByteArray temporaryName; // empty while the copy has no name at all
     bool replaces;            // an earlier copy stands under the name
     DescriptorDevice device;
+    DiscardDevice nowhere; // a dry run's copy, which has no file
     CopyFile(int fd, OutputFolder output, QByteArray name, QByteArray temporaryName, bool replaces)
         : fd(fd), output(std::move(output)), name(std::move(name)),
           temporaryName(std::move(temporaryName)), replaces(replaces),
@@ -274,10 +277,37 @@ Folder workingFolder()
     return std::make_shared<FolderHandle>(AT_FDCWD);
 }
 
-OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
+namespace
+{
+
+// What mkdirat(2) would answer for `name` in `folder`, making nothing: EEXIST where anything
+// stands there (a file, a link that leads nowhere), else what access(2) says of writing the
+// folder: EACCES, or EROFS on a file system mounted read-only. Only writing can tell a full
+// disk, a quota or a failing card.
+int wouldMakeFolder(int folder, const QByteArray &name)
+{
+    struct stat status;
+    if (::fstatat(folder, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return ::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+} // namespace
+
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
+                                    bool writesNothing)
 {
     int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
     bool made = false;
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && writesNothing) {
+        if (const int error = wouldMakeFolder(folderFd(parent), name)) {
+            reason = systemReason(error);
+            return nullptr;
+        }
+        auto output = std::make_shared<OutputFolderHandle>();
+        output->writesNothing = true;
+        return output;
+    }
     // Made when missing; where something else stands, mkdir says what.
     if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
         made = ::mkdirat(folderFd(parent), name.constData(), 0777) == 0;
@@ -296,6 +326,7 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
     }
     auto output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(fd);
+    output->writesNothing = writesNothing;
     if (made)
         output->madeIn = parent;
     struct stat status;
@@ -452,11 +483,23 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
 
 CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
 {
+    if (!output->folder) // a folder a real run would make, empty and this run's own
+        return {CopyStart::begun, Copy(new CopyFile(-1, output, name, {}, false)), QString()};
     const int folder = folderFd(output->folder);
     struct stat earlier;
     const bool replaces = ::fstatat(folder, name.constData(), &earlier, 0) == 0;
     if (replaces && isTrackItself(output->folder, name, earlier, track))
         return {CopyStart::refused, nullptr, QString()};
+    // A dry run answers as the writing would: a copy is made only in a folder that may be
+    // written (EACCES; EROFS, mounted read-only), and is named only where no folder stands.
+    if (output->writesNothing) {
+        const int error = ::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0 ? errno
+                          : replaces && S_ISDIR(earlier.st_mode)                 ? EISDIR
+                                                                                 : 0;
+        if (error != 0)
+            return {CopyStart::failed, nullptr, systemReason(error)};
+        return {CopyStart::begun, Copy(new CopyFile(-1, output, name, {}, replaces)), QString()};
+    }
     const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
     QByteArray temporary;
     int fd = -1;
@@ -492,11 +535,15 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
 
 QIODevice &copyDevice(CopyFile &copy)
 {
+    if (copy.fd.fd < 0)
+        return copy.nowhere;
     return copy.device;
 }
 
 void startWriteBack(CopyFile &copy, qint64 offset, qint64 length)
 {
+    if (copy.fd.fd < 0)
+        return;
 #ifdef Q_OS_LINUX
     // A failure only means the flush has more to do.
     ::sync_file_range(copy.fd.fd, offset, length, SYNC_FILE_RANGE_WRITE);
@@ -536,6 +583,8 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             return {};
         }
         const OutputFolderHandle &output = *copies[i]->output;
+        if (output.writesNothing)
+            continue;
         bool durable = false;
 #ifdef Q_OS_LINUX
         if (!output.syncEachFile) {
@@ -555,11 +604,13 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             failures.resize(i);
             break;
         }
+        OutputFolderHandle *const output = copies[i]->output.get();
+        if (output->writesNothing)
+            continue;
         if (failures[i].isEmpty()) {
             if (const int error = nameCopy(*copies[i]))
                 failures[i] = systemReason(error);
         }
-        OutputFolderHandle *const output = copies[i]->output.get();
         if (failures[i].isEmpty() && std::find(named.begin(), named.end(), output) == named.end())
             named.push_back(output);
     }
@@ -583,6 +634,8 @@ std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
 {
     const Folder &output = outputFolder->folder;
     std::vector<QByteArray> removed;
+    if (outputFolder->writesNothing)
+        return removed;
     std::vector<FolderEntry> entries;
     QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen
     if (!listFolder(output, entries, ignored))

@@ -13,6 +13,7 @@
 // A temporary's life:
 //   created (CREATE_NEW, held open) -> written -> flushed -> renamed through its handle: named
 //   at any step before it is named: given up, deleted through its handle, then closed
+#include "discard_device.h"
 #include "file_system.h"
 
 #include <QDateTime>
@@ -36,7 +37,8 @@ struct FolderHandle {
 };
 
 struct OutputFolderHandle {
-    Folder folder;
+    Folder folder;              // null where a dry run found none: a real run would make it
+    bool writesNothing = false; // a dry run's
 };
 
 struct TrackFile {
@@ -53,6 +55,8 @@ struct CopyFile {
     QString path;
     QFile::Permissions permissions; // given when it is named
     bool named = false;
+    bool writesNothing = false; // a dry run's copy, which has no file
+    DiscardDevice nowhere;
     ~CopyFile();
 };
 
@@ -214,7 +218,8 @@ Folder folderOf(const OutputFolder &output)
     return output->folder;
 }
 
-OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason)
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
+                                    bool writesNothing)
 {
     const QString path = pathIn(parent, name);
     // Another run at once may make it between the look and the mkdir: then it is taken as it is.
@@ -222,6 +227,16 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
         const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     };
+    auto output = std::make_shared<OutputFolderHandle>();
+    output->writesNothing = writesNothing;
+    if (writesNothing && !isFolder()) {
+        // As CreateDirectoryW would answer: whatever stands there is in the way.
+        if (GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
+            reason = reasonOf(ERROR_ALREADY_EXISTS);
+            return nullptr;
+        }
+        return output;
+    }
     if (!isFolder() && !CreateDirectoryW(longPath(path).c_str(), nullptr)) {
         const DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS || !isFolder()) {
@@ -229,7 +244,6 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
             return nullptr;
         }
     }
-    auto output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(FolderHandle{QDir(path), false});
     return output;
 }
@@ -313,10 +327,18 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
 CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
 {
     const Folder &folder = output->folder;
+    Copy copy(new CopyFile);
+    copy->writesNothing = output->writesNothing;
+    if (!folder) // a folder a real run would make, empty and this run's own
+        return {CopyStart::begun, std::move(copy), QString()};
     if (leadsToTrack(folder, name, track))
         return {CopyStart::refused, nullptr, QString()};
-    Copy copy(new CopyFile);
     copy->path = pathIn(folder, name);
+    // A dry run answers as the rename would where a folder stands at the name.
+    if (output->writesNothing)
+        return QFileInfo(copy->path).isDir()
+                   ? CopyStart{CopyStart::failed, nullptr, reasonOf(ERROR_ACCESS_DENIED)}
+                   : CopyStart{CopyStart::begun, std::move(copy), QString()};
     // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
     // its permissions. They are given when it is named, so that it stays writable until then.
     copy->permissions = QFileInfo::exists(copy->path) ? QFile::permissions(copy->path)
@@ -335,6 +357,8 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
 
 QIODevice &copyDevice(CopyFile &copy)
 {
+    if (copy.writesNothing)
+        return copy.nowhere;
     return copy.file;
 }
 
@@ -388,7 +412,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     for (const Copy &copy : copies) {
         if (giveUp && giveUp())
             break;
-        failures.push_back(commitCopy(*copy));
+        failures.push_back(copy->writesNothing ? QString() : commitCopy(*copy));
     }
     copies.clear();
     return failures;
@@ -398,6 +422,8 @@ std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
 {
     const Folder &output = outputFolder->folder;
     std::vector<QByteArray> removed;
+    if (outputFolder->writesNothing)
+        return removed;
     const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
     for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {
         const QByteArray name = entry.fileName().toUtf8();
