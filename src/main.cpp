@@ -69,13 +69,28 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
     parser.addOptions({help, version, verboseOption, dryRunOption});
     parser.addPositionalArgument("PATH", "a GPX file or a folder", "[PATH...]");
     if (!parser.parse(arguments)) {
+        // Said in the tool's own words, each option as it was written: "--x" or the "-x" of
+        // "-vx". Qt's parser knows no other failure with these options than a value given to
+        // one that takes none ("--verbose=1").
         const QString option = parser.unknownOptionNames().value(0);
-        QString problem = option.isEmpty() ? parser.errorText()
-                                           : QStringLiteral("%1%2: unknown option")
-                                                 .arg(option.size() == 1 ? "-" : "--",
-                                                      shownName(option.toUtf8()));
-        if (problem.endsWith(QLatin1Char('.'))) // Qt ends its own texts with one
-            problem.chop(1);
+        const QString error = parser.errorText();
+        const int quoted = error.indexOf(QLatin1Char('\''));
+        QString problem;
+        if (!option.isEmpty()) {
+            const bool isLong =
+                std::any_of(arguments.begin() + 1, arguments.end(), [&](const QString &argument) {
+                    return argument == "--" + option || argument.startsWith("--" + option + '=');
+                });
+            problem =
+                QStringLiteral("%1%2: unknown option")
+                    .arg(isLong || option.size() > 1 ? "--" : "-", shownName(option.toUtf8()));
+        } else if (quoted >= 0) {
+            problem =
+                QStringLiteral("%1: takes no value")
+                    .arg(error.mid(quoted + 1, error.lastIndexOf(QLatin1Char('\'')) - quoted - 1));
+        } else {
+            problem = error;
+        }
         printLine(stderr,
                   QStringLiteral("gpx-rollover: %1, see 'gpx-rollover --help'").arg(problem));
         return 2;

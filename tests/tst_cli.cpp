@@ -145,7 +145,7 @@ bool makeEntry(const QDir &root, const QString &entry, const QByteArray &origina
 {
     const QRegularExpressionMatch m =
         QRegularExpression(
-            QStringLiteral("(?s)^(.+?)(?:(->|=>|\\*)(.+?)|(~)|(\\(pipe\\)))?(:\\d+)?$"))
+            QStringLiteral("(?s)^(.+?)(?:(->|=>|\\*)(.+?)|(~)|(\\((?:pipe|socket)\\)))?(:\\d+)?$"))
             .match(entry);
     const QString name = m.captured(1), kind = m.captured(2) + m.captured(4) + m.captured(5);
     const QString path = root.filePath(name), mode = m.captured(6).mid(1);
@@ -159,10 +159,11 @@ bool makeEntry(const QDir &root, const QString &entry, const QByteArray &origina
     const QByteArray native = QFile::encodeName(path);
     const QByteArray to =
         QFile::encodeName(kind == "=>" ? root.filePath(m.captured(3)) : m.captured(3));
-    if (kind == "->" || kind == "=>" || kind == "(pipe)")
-        ok = ok && (kind == "->"   ? ::symlink(to, native)
-                    : kind == "=>" ? ::link(to, native)
-                                   : ::mkfifo(native, 0644)) == 0;
+    if (kind == "->" || kind == "=>" || kind.startsWith('('))
+        ok = ok && (kind == "->"       ? ::symlink(to, native)
+                    : kind == "=>"     ? ::link(to, native)
+                    : kind == "(pipe)" ? ::mkfifo(native, 0644)
+                                       : ::mknod(native, S_IFSOCK | 0644, 0)) == 0;
     return ok && (mode.isEmpty() || ::chmod(native, mode_t(mode.toInt(nullptr, 8))) == 0);
 #else
     // Windows: a hard link, and of a mode only whether the file is read-only; no symbolic links,

@@ -415,7 +415,13 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
     // Not waiting for a writer: a pipe opened so is refused below, unread.
     const int fd = openAt(folderFd(folder), name, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
-        reason = systemReason(errno);
+        // A socket cannot be opened at all (ENXIO): it is said to be what it is, as a pipe is.
+        struct stat status;
+        const int error = errno;
+        reason = error == ENXIO && ::fstatat(folderFd(folder), name.constData(), &status, 0) == 0 &&
+                         !S_ISREG(status.st_mode)
+                     ? QStringLiteral("not a regular file")
+                     : systemReason(error);
         return nullptr;
     }
     struct stat status;
