@@ -5,7 +5,7 @@
 // those units.
 #include "fuzz_copy.h"
 
-#include "stream_copy.h"
+#include "stream/stream_copy.h"
 
 #include <QBuffer>
 #include <QDate>
@@ -219,7 +219,7 @@ QString checkCopy(const QByteArray &input)
     const bool wide = readAsWide(file);
     const qint64 blockSize = 1 + first % 97;
     // Read ahead by a reader thread, as the tool reads a track larger than a block.
-    ReadAhead readAhead(bytesBeforeBlock, blockSize);
+    ReadAhead readAhead(blockSize);
     const Copied readAheadCopy = copyOf(file, blockSize, today, false, readCap, &readAhead);
     QString failure = differs("read ahead in blocks", blockSize, readAheadCopy.bytes, whole.bytes);
     if (failure.isEmpty())

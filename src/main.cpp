@@ -1,8 +1,8 @@
 // The command line: its options, then each path in order, a folder walked to its end before
 // the next one. Everything the run says is printed here and nowhere else.
-#include "console.h"
-#include "interruption.h"
-#include "track_correction.h"
+#include "run/console.h"
+#include "run/interruption.h"
+#include "run/track_correction.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

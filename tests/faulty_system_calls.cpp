@@ -4,7 +4,7 @@
 // flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
 // track is emptied after its first read, as an editor rewriting it would), "signalledFlush"
 // (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card).
-#include "system_calls.h"
+#include "fs/system_calls.h"
 
 #include <QByteArray>
 #include <QRegularExpression>

@@ -8,7 +8,7 @@
 #include <QtTest>
 
 #include "fuzz_copy.h"
-#include "stream_copy.h"
+#include "stream/stream_copy.h"
 
 #ifdef Q_OS_UNIX
 #include <cerrno>

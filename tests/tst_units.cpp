@@ -1,6 +1,6 @@
 // The pure functions beneath a copy, each a table of rows and one body.
-#include "console.h"
-#include "rollover_date.h"
+#include "run/console.h"
+#include "rule/rollover_date.h"
 
 #include <QDateTime>
 #include <QtTest>

@@ -2,9 +2,9 @@
 // opened, looked at and read; the copy's name looked at (is it the track itself?); the copy
 // made without a name where the system can (so that even kill -9 leaves nothing), written and
 // handed to write-back; then, for a whole batch of copies, one flush and a name for each.
-#include "discard_device.h"
-#include "file_system.h"
-#include "system_calls.h"
+#include "fs/discard_device.h"
+#include "fs/file_system.h"
+#include "fs/system_calls.h"
 
 #include <algorithm>
 #include <cerrno>

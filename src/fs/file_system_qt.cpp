@@ -13,8 +13,8 @@
 // A temporary's life:
 //   created (CREATE_NEW, held open) -> written -> flushed -> renamed through its handle: named
 //   at any step before it is named: given up, deleted through its handle, then closed
-#include "discard_device.h"
-#include "file_system.h"
+#include "fs/discard_device.h"
+#include "fs/file_system.h"
 
 #include <QDateTime>
 #include <QDir>

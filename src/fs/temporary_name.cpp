@@ -1,4 +1,4 @@
-#include "file_system.h"
+#include "fs/file_system.h"
 
 #include <QRandomGenerator>
 

@@ -19,7 +19,7 @@
 // long it runs: that a date is still awaited is all the rule carries from one block to the next.
 #pragma once
 
-#include "rollover_date.h"
+#include "rule/rollover_date.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -1,8 +1,8 @@
-#include "stream_copy.h"
+#include "stream/stream_copy.h"
 
-#include "interruption.h"
-#include "page_buffer.h"
-#include "time_stamp_rule.h"
+#include "rule/time_stamp_rule.h"
+#include "run/interruption.h"
+#include "stream/block_buffer.h"
 
 #include <QByteArray>
 #include <QScopeGuard>
@@ -290,18 +290,10 @@ template <typename Unit> std::size_t unifyLineEnds(Unit *units, std::size_t coun
     }
 }
 
-// The buffer a copy reads into, one page-aligned allocation (or one of the reader's, alike):
-//
-//   | writer's page | carried        | block read                         |
-//   ^ start         ^      ^ text    ^ readTo (a page)
-//
-// `carried` holds, just in front of readTo, what the block before left: the bytes of a unit it
-// cut (wide text), or the text the rule could not decide yet (single bytes). Where single bytes
-// go out from where they lie, the writer puts what it holds back, less than a page, in front of
-// the text. So the two pages in front of readTo must hold the most that is carried and a page.
-static_assert(bytesBeforeBlock == 2 * pageSize, "two pages in front of a block");
+// What is carried in front of a block (block_buffer.h draws it): the undecided units of the
+// widest text and a unit cut, with the writer's page before them.
 constexpr std::size_t mostCarried = maxUndecidedUnits * sizeof(char32_t) + sizeof(char32_t) - 1;
-static_assert(mostCarried + pageSize <= bytesBeforeBlock,
+static_assert(mostCarried + pageSize <= BlockBuffer::roomBefore,
               "the writer's page and what is carried fit in front of a block");
 
 // Where the blocks of a copy come from: read here, into one buffer, one after another; or handed
@@ -431,9 +423,8 @@ CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &optio
                                          options.readAhead->blockSize() == blockSize
                                      ? options.readAhead
                                      : nullptr;
-    const PageBuffer raw(readAhead ? 0
-                                   : bytesBeforeBlock + std::size_t(std::max(blockSize, headSize)));
-    Blocks blocks{source, readAhead ? nullptr : raw.get() + bytesBeforeBlock, blockSize, readAhead};
+    const BlockBuffer own(readAhead ? 0 : std::size_t(std::max(blockSize, headSize)));
+    Blocks blocks{source, readAhead ? nullptr : own.block(), blockSize, readAhead};
     ReadBlock first;
     const auto stopReading = qScopeGuard([readAhead] {
         if (readAhead)

@@ -1,4 +1,4 @@
-#include "rollover_date.h"
+#include "rule/rollover_date.h"
 
 #include <QDateTime>
 

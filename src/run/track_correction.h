@@ -1,9 +1,9 @@
 // The correction of tracks on disk: what the command line asks of it, and what it tells back.
 #pragma once
 
-#include "read_ahead.h"
-#include "report_queue.h"
-#include "rollover_date.h"
+#include "stream/read_ahead.h"
+#include "run/report_queue.h"
+#include "rule/rollover_date.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "report_queue.h"
+#include "run/report_queue.h"
 
-#include "console.h"
+#include "run/console.h"
 
 #include <iterator>
 

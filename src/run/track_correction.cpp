@@ -1,9 +1,9 @@
-#include "track_correction.h"
+#include "run/track_correction.h"
 
-#include "interruption.h"
-#include "stream_copy.h"
+#include "run/interruption.h"
+#include "stream/stream_copy.h"
 
-Run::Run() : readAhead(bytesBeforeBlock, defaultBlockSize)
+Run::Run() : readAhead(defaultBlockSize)
 {
     // A first interruption still names the copies finished; a second gives them up.
     reports.giveUp = [] { return interruptions() > 1; };

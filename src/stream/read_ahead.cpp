@@ -1,4 +1,4 @@
-#include "read_ahead.h"
+#include "stream/read_ahead.h"
 
 #ifdef Q_OS_UNIX
 #include <csignal>
@@ -14,10 +14,7 @@ constexpr int bufferCount = 3;
 
 } // namespace
 
-ReadAhead::ReadAhead(std::size_t roomBefore, qint64 blockSize)
-    : roomBefore_(roomBefore), blockSize_(blockSize)
-{
-}
+ReadAhead::ReadAhead(qint64 blockSize) : blockSize_(blockSize) {}
 
 ReadAhead::~ReadAhead()
 {
@@ -35,8 +32,8 @@ void ReadAhead::start(QIODevice &in, qint64 size)
 {
     if (!thread_.joinable()) {
         for (int i = 0; i < bufferCount; ++i) {
-            storage_.emplace_back(roomBefore_ + std::size_t(blockSize_));
-            free_.push_back(storage_.back().get() + roomBefore_);
+            storage_.emplace_back(std::size_t(blockSize_));
+            free_.push_back(storage_.back().block());
         }
         thread_ = std::thread(&ReadAhead::readBlocks, this);
     }

@@ -1,9 +1,9 @@
 // The corrected copy of one whole file, streamed from one device to another.
 #pragma once
 
-#include "read_ahead.h"
-#include "rollover_date.h"
-#include "time_stamp_rule.h"
+#include "rule/rollover_date.h"
+#include "rule/time_stamp_rule.h"
+#include "stream/read_ahead.h"
 
 #include <QIODevice>
 #include <QString>
@@ -12,9 +12,6 @@
 
 // How much a copy reads at a time, unless told otherwise.
 constexpr qint64 defaultBlockSize = 256 * 1024;
-// What a copy keeps free in front of each block it reads: a page for what the writer holds back,
-// and one for the text carried over from the block before.
-constexpr std::size_t bytesBeforeBlock = 2 * 4096;
 
 struct CopyOptions {
     // How much is read at a time; also the most that is buffered before writing.

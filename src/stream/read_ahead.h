@@ -7,7 +7,7 @@
 // starts it stops it before it returns.
 #pragma once
 
-#include "page_buffer.h"
+#include "stream/block_buffer.h"
 
 #include <QIODevice>
 #include <QString>
@@ -21,7 +21,7 @@
 #include <vector>
 
 struct ReadBlock {
-    char *data = nullptr; // with ReadAhead::roomBefore bytes free in front of it
+    char *data = nullptr; // with BlockBuffer::roomBefore bytes free in front of it
     qint64 size = 0;
     bool atEnd = false;
     bool failed = false;
@@ -31,8 +31,8 @@ struct ReadBlock {
 class ReadAhead
 {
   public:
-    // `roomBefore` bytes are kept free in front of each block of `blockSize` bytes.
-    ReadAhead(std::size_t roomBefore, qint64 blockSize);
+    // Reads blocks of `blockSize` bytes, each into a BlockBuffer.
+    explicit ReadAhead(qint64 blockSize);
     ~ReadAhead();
     ReadAhead(const ReadAhead &) = delete;
     ReadAhead &operator=(const ReadAhead &) = delete;
@@ -50,9 +50,8 @@ class ReadAhead
   private:
     void readBlocks();
 
-    const std::size_t roomBefore_;
     const qint64 blockSize_;
-    std::vector<PageBuffer> storage_;
+    std::vector<BlockBuffer> storage_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<char *> free_;     // buffers the reader may fill

@@ -1,4 +1,4 @@
-#include "interruption.h"
+#include "run/interruption.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "run/console.h"
 
 #include <cerrno>
 

@@ -8,8 +8,8 @@
 // a copy waits for its name no longer than a moment.
 #pragma once
 
-#include "file_system.h"
-#include "time_stamp_rule.h"
+#include "fs/file_system.h"
+#include "rule/time_stamp_rule.h"
 
 #include <functional>
 #include <vector>

@@ -1,7 +1,7 @@
 // The arguments and the walk of a folder: each folder's entries in name order, a subfolder
 // walked to its end before the next entry.
-#include "interruption.h"
-#include "track_correction.h"
+#include "run/interruption.h"
+#include "run/track_correction.h"
 
 #include <algorithm>
 
