@@ -9,6 +9,13 @@ Run::Run() : readAhead(defaultBlockSize)
     reports.giveUp = [] { return interruptions() > 1; };
 }
 
+QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
+{
+    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
+        return folderPath + name;
+    return folderPath + '/' + name;
+}
+
 bool hasGpxSuffix(const QByteArray &name)
 {
     return name.size() >= 4 && name.right(4).toLower() == ".gpx";
@@ -35,14 +42,14 @@ bool readWhole(const CopyResult &result, const TrackFile &track)
 
 } // namespace
 
-void correctTrack(Run &run, const Folder &folder, const OutputFolder &output,
-                  const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath)
+void correctTrack(Run &run, const TrackPlace &place, const OutputFolder &output)
 {
+    const QByteArray trackPath = place.path(), copyPath = place.copyPath();
     QString reason;
-    Track track = openTrack(folder, name, reason);
+    Track track = openTrack(place.folder, place.name, reason);
     if (!track)
         return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
-    CopyStart start = beginCopy(output, name, *track);
+    CopyStart start = beginCopy(output, place.name, *track);
     if (start.outcome == CopyStart::refused)
         return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
     if (start.outcome == CopyStart::failed)

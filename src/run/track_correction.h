@@ -1,9 +1,9 @@
 // The correction of tracks on disk: what the command line asks of it, and what it tells back.
 #pragma once
 
-#include "stream/read_ahead.h"
-#include "run/report_queue.h"
 #include "rule/rollover_date.h"
+#include "run/report_queue.h"
+#include "stream/read_ahead.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,11 +24,24 @@ struct Run {
     Run();
 };
 
-// Corrects the GPX track `name` of `folder` into `output`, its gpswrok folder; the paths are how
-// the track and its copy are shown. A dry run takes the same road, into a folder that writes
-// nothing, and tells what a real run would do.
-void correctTrack(Run &run, const Folder &folder, const OutputFolder &output,
-                  const QByteArray &name, const QByteArray &trackPath, const QByteArray &copyPath);
+// A path as reports show it: `name` in the folder shown as `folderPath` ("" for the working
+// folder). A folder named with a separator at its end ("D:\\Tracks\\", "sub/") gets no second
+// one.
+QByteArray joined(const QByteArray &folderPath, const QByteArray &name);
+
+// Where a track is, made once by the walk: the folder it is read from, how that folder is shown,
+// and its name there. Its copy's place follows from it.
+struct TrackPlace {
+    Folder folder;
+    QByteArray folderPath;
+    QByteArray name;
+    QByteArray path() const { return joined(folderPath, name); }
+    QByteArray copyPath() const { return joined(joined(folderPath, outputDirName), name); }
+};
+
+// Corrects the GPX track at `place` into `output`, its gpswrok folder. A dry run takes the same
+// road, into a folder that writes nothing, and tells what a real run would do.
+void correctTrack(Run &run, const TrackPlace &place, const OutputFolder &output);
 
 // One argument: a folder is walked, a GPX file corrected.
 void correctPath(Run &run, const QByteArray &path);

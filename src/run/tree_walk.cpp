@@ -8,15 +8,6 @@
 namespace
 {
 
-// A path as reports show it. A folder named with a separator at its end ("D:\\Tracks\\", "sub/")
-// gets no second one.
-QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
-{
-    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
-        return folderPath + name;
-    return folderPath + '/' + name;
-}
-
 // Name order without regard to letter case, as a file manager lists a folder.
 bool listedBefore(const FolderEntry &a, const FolderEntry &b)
 {
@@ -127,8 +118,7 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
                 outputLooked = true;
             }
             if (output)
-                correctTrack(run, folder, output, entry.name, entryPath,
-                             joined(joined(path, outputDirName), entry.name));
+                correctTrack(run, {folder, path, entry.name}, output);
         }
     }
 }
@@ -159,6 +149,5 @@ void correctPath(Run &run, const QByteArray &path)
     if (!folder)
         return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
     if (const OutputFolder output = prepareOutput(run, folder, folderPath))
-        correctTrack(run, folder, output, name, path,
-                     joined(joined(folderPath, outputDirName), name));
+        correctTrack(run, {folder, folderPath, name}, output);
 }
