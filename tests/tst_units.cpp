@@ -1,6 +1,7 @@
 // The pure functions beneath a copy, each a table of rows and one body.
-#include "run/console.h"
 #include "rule/rollover_date.h"
+#include "run/console.h"
+#include "run/track_correction.h"
 
 #include <QDateTime>
 #include <QtTest>
@@ -17,6 +18,8 @@ class TestUnits : public QObject
     void todayHoldsForOneDay();
     void shownName_data();
     void shownName();
+    void listingOrder_data();
+    void listingOrder();
 };
 
 void TestUnits::dateReading_data()
@@ -137,6 +140,28 @@ void TestUnits::shownName()
     QFETCH(QByteArray, name);
     QFETCH(QString, shown);
     QCOMPARE(::shownName(name), shown);
+}
+
+// Each row: `first` is listed before `second`, and not the other way round.
+void TestUnits::listingOrder_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::newRow("letter case is no matter") << QByteArray("a.gpx") << QByteArray("B.gpx");
+    QTest::newRow("nor the other way") << QByteArray("A.gpx") << QByteArray("b.gpx");
+    QTest::newRow("alike but for case, by bytes") << QByteArray("Ride") << QByteArray("ride");
+    QTest::newRow("digits as text") << QByteArray("t10.gpx") << QByteArray("t9.gpx");
+    QTest::newRow("a shorter name first") << QByteArray("t1.gpx") << QByteArray("t10.gpx");
+    QTest::newRow("letters beyond ASCII") << QByteArray("z.gpx") << QByteArray("\xc3\xa9.gpx");
+    QTest::newRow("bytes that are no text") << QByteArray("\xfc.gpx") << QByteArray("\xfd.gpx");
+}
+
+void TestUnits::listingOrder()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QVERIFY(listedBefore(first, second));
+    QVERIFY(!listedBefore(second, first));
 }
 
 #include "tst_units.moc"

@@ -43,6 +43,11 @@ struct TrackPlace {
 // road, into a folder that writes nothing, and tells what a real run would do.
 void correctTrack(Run &run, const TrackPlace &place, const OutputFolder &output);
 
+// The order a walk visits a folder's entries in: by name without regard to letter case, as a
+// file manager lists a folder; names alike but for case (or for bytes that are no text) by
+// their bytes, so that the order is one whatever the listing's.
+bool listedBefore(const QByteArray &a, const QByteArray &b);
+
 // One argument: a folder is walked, a GPX file corrected.
 void correctPath(Run &run, const QByteArray &path);
 

@@ -8,14 +8,6 @@
 namespace
 {
 
-// Name order without regard to letter case, as a file manager lists a folder.
-bool listedBefore(const FolderEntry &a, const FolderEntry &b)
-{
-    const int order =
-        QString::fromUtf8(a.name).compare(QString::fromUtf8(b.name), Qt::CaseInsensitive);
-    return order != 0 ? order < 0 : a.name < b.name;
-}
-
 // The gpswrok folder of `folder`, found or made (in a dry run, found or one a real run could
 // make); a failure is reported once, for the folder.
 OutputFolder prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath)
@@ -62,7 +54,9 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
     QString reason;
     if (!listFolder(folder, entries, reason))
         return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
-    std::sort(entries.begin(), entries.end(), listedBefore);
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
+        return listedBefore(a.name, b.name);
+    });
     // The folder the copies of this one go to is no folder of tracks, whatever its name: on a
     // disk that keeps no letter case, "GPSWROK" is it. Only such a name can be it (a link named
     // gpswrok leads to a folder named gpswrok, or is refused), so it is looked for only where one
@@ -124,6 +118,12 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
 }
 
 } // namespace
+
+bool listedBefore(const QByteArray &a, const QByteArray &b)
+{
+    const int order = QString::fromUtf8(a).compare(QString::fromUtf8(b), Qt::CaseInsensitive);
+    return order != 0 ? order < 0 : a < b;
+}
 
 void correctPath(Run &run, const QByteArray &path)
 {
