@@ -1,7 +1,6 @@
 #include "stream/stream_copy.h"
 
 #include "rule/time_stamp_rule.h"
-#include "run/interruption.h"
 #include "stream/block_buffer.h"
 
 #include <QByteArray>
@@ -379,7 +378,7 @@ CopyResult copyUnits(Blocks &blocks, QIODevice &out, const Encoding &encoding, R
         }
         if (atEnd || writer.failed)
             break;
-        if (interruption())
+        if (options.stop && options.stop())
             return {CopyFailure::interrupted, QString(), 0};
         const ReadBlock block = blocks.next();
         if (block.failed)
@@ -411,7 +410,7 @@ CopyResult copyCorrected(QIODevice &in, QIODevice &out, const CopyOptions &optio
     TimeStampCount &counted = count ? *count : ownCount;
     Source source{in, in.isSequential() ? -1 : in.size() - in.pos(), 0, false, QString()};
     const qint64 blockSize = blockSizeFor(source.size, options);
-    if (interruption())
+    if (options.stop && options.stop())
         return {CopyFailure::interrupted, QString(), 0};
     // The first block holds at least the four bytes that tell the encoding, unless the input is
     // shorter.

@@ -26,12 +26,16 @@ struct CopyOptions {
     // the output can start putting it on disk while the copy goes on.
     std::function<void(qint64 offset, qint64 length)> writtenThrough;
     qint64 writtenThroughStep = 8 << 20;
-    // Where today's date is kept between copies, so that a run consults the time zone once
-    // rather than once a copy; without it, each copy reads the clock for itself.
+    // Where today's date is kept between copies, so that a run reads the clock once
+    // (and again after a midnight at UTC+14) rather than once a copy; without it, each copy
+    // reads the clock for itself.
     Today *today = nullptr;
     // The run's reader, for a track larger than a block read in blocks of its size; without
     // it, each block is read in turn.
     ReadAhead *readAhead = nullptr;
+    // Asked before each block: where it says so, the copy is given up (CopyFailure::interrupted),
+    // as a run that was interrupted gives up the copy in progress.
+    std::function<bool()> stop;
 };
 
 enum class CopyFailure { none, cannotRead, cannotWrite, interrupted };
