@@ -5,6 +5,7 @@
 #include "fs/discard_device.h"
 #include "fs/file_system.h"
 #include "fs/system_calls.h"
+#include "fs/system_layer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -247,29 +248,25 @@ Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason
 #endif
 }
 
-bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
+bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &target)
 {
     struct stat status;
     if (::fstatat(folderFd(parent), name.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISLNK(status.st_mode))
         return false;
-    // The folder's own name, wherever the link and any links after it lead: /proc knows it. A
-    // link that leads nowhere is left to the opening, which says why.
     const Descriptor fd(openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY));
     if (fd.fd < 0)
         return false;
-    char target[4096];
+    // Where every link after it leads: /proc knows. Without /proc, the link's own target says
+    // it, as far as the link itself goes.
+    char path[4096];
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd.fd);
-    ssize_t length = ::readlink(self.constData(), target, sizeof target);
-    // Without /proc, the link's own target says it, as far as the link itself goes.
+    ssize_t length = ::readlink(self.constData(), path, sizeof path);
     if (length <= 0)
-        length = ::readlinkat(folderFd(parent), name.constData(), target, sizeof target);
-    if (length <= 0 || std::size_t(length) >= sizeof target)
-        return true;
-    QByteArray path(target, int(length));
-    while (path.size() > 1 && path.endsWith('/'))
-        path.chop(1);
-    return path.mid(path.lastIndexOf('/') + 1) != "gpswrok";
+        length = ::readlinkat(folderFd(parent), name.constData(), path, sizeof path);
+    target = length > 0 && std::size_t(length) < sizeof path ? QByteArray(path, int(length))
+                                                             : QByteArray();
+    return true;
 }
 
 Folder workingFolder()
@@ -636,28 +633,21 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     return failures;
 }
 
-std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
+bool writesNothing(const OutputFolder &output)
 {
-    const Folder &output = outputFolder->folder;
-    std::vector<QByteArray> removed;
-    if (outputFolder->writesNothing)
-        return removed;
-    std::vector<FolderEntry> entries;
-    QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen
-    if (!listFolder(output, entries, ignored))
-        return removed;
-    for (const FolderEntry &entry : entries) {
-        if (!isTemporaryName(entry.name))
-            continue;
-        const Descriptor fd(openAt(output->fd.fd, entry.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-        struct stat status;
-        if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-            ::flock(fd.fd, LOCK_EX | LOCK_NB) != 0 || !stillNamed(output->fd.fd, entry.name, fd.fd))
-            continue;
-        if (::unlinkat(output->fd.fd, entry.name.constData(), 0) == 0)
-            removed.push_back(entry.name);
-    }
-    return removed;
+    return output->writesNothing;
+}
+
+bool removeUnlessHeld(const OutputFolder &output, const QByteArray &name)
+{
+    // Held: a live run has its lock on it. Taken here, the lock keeps a run that names the
+    // file next from taking it meanwhile; a file replaced under the name is not removed.
+    const int folder = output->folder->fd.fd;
+    const Descriptor fd(openAt(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status;
+    return fd.fd >= 0 && ::fstat(fd.fd, &status) == 0 && S_ISREG(status.st_mode) &&
+           ::flock(fd.fd, LOCK_EX | LOCK_NB) == 0 && stillNamed(folder, name, fd.fd) &&
+           ::unlinkat(folder, name.constData(), 0) == 0;
 }
 
 int lastSeparator(const QByteArray &path)

@@ -15,6 +15,7 @@
 //   at any step before it is named: given up, deleted through its handle, then closed
 #include "fs/discard_device.h"
 #include "fs/file_system.h"
+#include "fs/system_layer.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -200,12 +201,13 @@ Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason
     return openFolder(parent, path, reason);
 }
 
-bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
+bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &target)
 {
     const QFileInfo link(pathIn(parent, name));
     if (!link.isSymLink() || !link.isDir())
         return false;
-    return QFileInfo(link.canonicalFilePath()).fileName() != QLatin1String("gpswrok");
+    target = link.canonicalFilePath().toUtf8();
+    return true;
 }
 
 Folder workingFolder()
@@ -418,21 +420,16 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
     return failures;
 }
 
-std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &outputFolder)
+bool writesNothing(const OutputFolder &output)
 {
-    const Folder &output = outputFolder->folder;
-    std::vector<QByteArray> removed;
-    if (outputFolder->writesNothing)
-        return removed;
-    const QStringList filter{QLatin1String(temporaryPrefix) + QLatin1Char('*')};
-    for (const QFileInfo &entry : output->dir.entryInfoList(filter, QDir::Files | QDir::Hidden)) {
-        const QByteArray name = entry.fileName().toUtf8();
-        // A live run holds its temporary open without FILE_SHARE_DELETE, and Windows then
-        // refuses to delete it.
-        if (isTemporaryName(name) && DeleteFileW(longPath(entry.filePath()).c_str()))
-            removed.push_back(name);
-    }
-    return removed;
+    return output->writesNothing;
+}
+
+bool removeUnlessHeld(const OutputFolder &output, const QByteArray &name)
+{
+    // A live run holds its temporary open without FILE_SHARE_DELETE, and Windows then refuses
+    // to delete it.
+    return DeleteFileW(longPath(pathIn(output->folder, name)).c_str());
 }
 
 int lastSeparator(const QByteArray &path)
