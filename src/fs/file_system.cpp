@@ -4,6 +4,70 @@
 
 #include "fs/system_layer.h"
 
+#include <cerrno>
+#include <cstring>
+
+namespace
+{
+
+QString reasonOf(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
+                                    bool writesNothing)
+{
+    OutputFolder output;
+    int error = openOutputFolder(parent, name, output);
+    const bool missing = error == ENOENT || error == ENOTDIR;
+    if (missing && writesNothing) {
+        error = wouldMakeFolder(parent, name);
+        if (error == 0)
+            output = missingOutputFolder();
+    } else if (missing) {
+        // Made where it is missing. Another run at once may make it first (EEXIST): then it is
+        // opened as it is. Where it cannot be made, mkdir says why ("File exists" for a file in
+        // the way).
+        const int made = makeFolder(parent, name);
+        if (made == 0 || made == EEXIST)
+            error = openOutputFolder(parent, name, output);
+        if (made != 0 && error != 0)
+            error = made;
+        if (made == 0 && error == 0)
+            madeIn(output, parent);
+    }
+    if (error != 0) {
+        reason = reasonOf(error);
+        return nullptr;
+    }
+    if (writesNothing)
+        setWritesNothing(output);
+    return output;
+}
+
+CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
+{
+    const Folder folder = folderOf(output);
+    if (!folder) // a folder a real run would make, empty and this run's own
+        return {CopyStart::begun, dryCopy(output, name), QString()};
+    // As cp refuses: replacing what the name leads to would lose the track itself.
+    if (leadsToTrack(folder, name, track))
+        return {CopyStart::refused, nullptr, QString()};
+    // A dry run answers as the writing would, writing nothing.
+    if (writesNothing(output)) {
+        if (const int error = wouldWriteCopy(output, name))
+            return {CopyStart::failed, nullptr, reasonOf(error)};
+        return {CopyStart::begun, dryCopy(output, name), QString()};
+    }
+    Copy copy;
+    if (const int error = createCopy(output, name, track, copy))
+        return {CopyStart::failed, nullptr, reasonOf(error)};
+    return {CopyStart::begun, std::move(copy), QString()};
+}
+
 bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
 {
     // Followed only to a folder itself named gpswrok, wherever the link and any links after it

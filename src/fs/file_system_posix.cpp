@@ -274,58 +274,13 @@ Folder workingFolder()
     return std::make_shared<FolderHandle>(AT_FDCWD);
 }
 
-namespace
+int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder &output)
 {
-
-// What mkdirat(2) would answer for `name` in `folder`, making nothing: EEXIST where anything
-// stands there (a file, a link that leads nowhere), else what access(2) says of writing the
-// folder: EACCES, or EROFS on a file system mounted read-only. Only writing can tell a full
-// disk, a quota or a failing card.
-int wouldMakeFolder(int folder, const QByteArray &name)
-{
-    struct stat status;
-    if (::fstatat(folder, name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
-        return EEXIST;
-    return ::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
-}
-
-} // namespace
-
-OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
-                                    bool writesNothing)
-{
-    int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
-    bool made = false;
-    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && writesNothing) {
-        if (const int error = wouldMakeFolder(folderFd(parent), name)) {
-            reason = systemReason(error);
-            return nullptr;
-        }
-        auto output = std::make_shared<OutputFolderHandle>();
-        output->writesNothing = true;
-        return output;
-    }
-    // Made when missing; where something else stands, mkdir says what.
-    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) {
-        made = ::mkdirat(folderFd(parent), name.constData(), 0777) == 0;
-        const int error = errno;
-        // Another run at once may have made it first: then it is opened as it is.
-        if (made || error == EEXIST)
-            fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
-        if (fd < 0 && !made) {
-            reason = systemReason(error);
-            return nullptr;
-        }
-    }
-    if (fd < 0) {
-        reason = systemReason(errno);
-        return nullptr;
-    }
-    auto output = std::make_shared<OutputFolderHandle>();
+    const int fd = openAt(folderFd(parent), name, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return errno;
+    output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(fd);
-    output->writesNothing = writesNothing;
-    if (made)
-        output->madeIn = parent;
     struct stat status;
     if (::fstat(fd, &status) == 0)
         output->device = status.st_dev;
@@ -336,7 +291,38 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
 #else
     output->syncEachFile = true;
 #endif
-    return output;
+    return 0;
+}
+
+int makeFolder(const Folder &parent, const QByteArray &name)
+{
+    return ::mkdirat(folderFd(parent), name.constData(), 0777) == 0 ? 0 : errno;
+}
+
+// EEXIST where anything stands there (a file, a link that leads nowhere), else what access(2)
+// says of writing the folder: EACCES, or EROFS on a file system mounted read-only. Only writing
+// can tell a full disk, a quota or a failing card.
+int wouldMakeFolder(const Folder &parent, const QByteArray &name)
+{
+    struct stat status;
+    if (::fstatat(folderFd(parent), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return ::faccessat(folderFd(parent), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+OutputFolder missingOutputFolder()
+{
+    return std::make_shared<OutputFolderHandle>();
+}
+
+void madeIn(OutputFolder &output, const Folder &parent)
+{
+    output->madeIn = parent;
+}
+
+void setWritesNothing(OutputFolder &output)
+{
+    output->writesNothing = true;
 }
 
 Folder folderOf(const OutputFolder &output)
@@ -484,25 +470,32 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
            isTrackItself(folder, name, earlier, track);
 }
 
-CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
+// A copy is made only in a folder that may be written (EACCES; EROFS, mounted read-only), and
+// named only where no folder stands.
+int wouldWriteCopy(const OutputFolder &output, const QByteArray &name)
 {
-    if (!output->folder) // a folder a real run would make, empty and this run's own
-        return {CopyStart::begun, Copy(new CopyFile(-1, output, name, {}, false)), QString()};
+    const int folder = folderFd(output->folder);
+    struct stat earlier;
+    if (::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return errno;
+    return ::fstatat(folder, name.constData(), &earlier, 0) == 0 && S_ISDIR(earlier.st_mode)
+               ? EISDIR
+               : 0;
+}
+
+Copy dryCopy(const OutputFolder &output, const QByteArray &name)
+{
+    return Copy(new CopyFile(-1, output, name, {}, false));
+}
+
+// Without a name where the system can (so that even kill -9 leaves nothing), else under a
+// temporary name, locked.
+int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track,
+               Copy &copy)
+{
     const int folder = folderFd(output->folder);
     struct stat earlier;
     const bool replaces = ::fstatat(folder, name.constData(), &earlier, 0) == 0;
-    if (replaces && isTrackItself(output->folder, name, earlier, track))
-        return {CopyStart::refused, nullptr, QString()};
-    // A dry run answers as the writing would: a copy is made only in a folder that may be
-    // written (EACCES; EROFS, mounted read-only), and is named only where no folder stands.
-    if (output->writesNothing) {
-        const int error = ::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0 ? errno
-                          : replaces && S_ISDIR(earlier.st_mode)                 ? EISDIR
-                                                                                 : 0;
-        if (error != 0)
-            return {CopyStart::failed, nullptr, systemReason(error)};
-        return {CopyStart::begun, Copy(new CopyFile(-1, output, name, {}, replaces)), QString()};
-    }
     const mode_t wanted = replaces ? earlier.st_mode & 07777 : track.status.st_mode & 0666;
     QByteArray temporary;
     int fd = -1;
@@ -529,11 +522,12 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
         }
     }
     if (fd < 0)
-        return {CopyStart::failed, nullptr, systemReason(error)};
+        return error;
     // An earlier copy keeps its permissions even where the umask would take some away.
     if (replaces && (wanted & currentUmask()) != 0)
         ::fchmod(fd, wanted);
-    return {CopyStart::begun, Copy(new CopyFile(fd, output, name, temporary, replaces)), QString()};
+    copy.reset(new CopyFile(fd, output, name, temporary, replaces));
+    return 0;
 }
 
 QIODevice &copyDevice(CopyFile &copy)

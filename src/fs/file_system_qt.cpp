@@ -220,34 +220,46 @@ Folder folderOf(const OutputFolder &output)
     return output->folder;
 }
 
-OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
-                                    bool writesNothing)
+int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder &output)
 {
     const QString path = pathIn(parent, name);
-    // Another run at once may make it between the look and the mkdir: then it is taken as it is.
-    const auto isFolder = [&] {
-        const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    };
-    auto output = std::make_shared<OutputFolderHandle>();
-    output->writesNothing = writesNothing;
-    if (writesNothing && !isFolder()) {
-        // As CreateDirectoryW would answer: whatever stands there is in the way.
-        if (GetFileAttributesW(longPath(path).c_str()) != INVALID_FILE_ATTRIBUTES) {
-            reason = reasonOf(ERROR_ALREADY_EXISTS);
-            return nullptr;
-        }
-        return output;
-    }
-    if (!isFolder() && !CreateDirectoryW(longPath(path).c_str(), nullptr)) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS || !isFolder()) {
-            reason = reasonOf(error);
-            return nullptr;
-        }
-    }
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return errnoOf(GetLastError());
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return ENOTDIR;
+    output = std::make_shared<OutputFolderHandle>();
     output->folder = std::make_shared<FolderHandle>(FolderHandle{QDir(path), false});
-    return output;
+    return 0;
+}
+
+int makeFolder(const Folder &parent, const QByteArray &name)
+{
+    return CreateDirectoryW(longPath(pathIn(parent, name)).c_str(), nullptr)
+               ? 0
+               : errnoOf(GetLastError());
+}
+
+// As CreateDirectoryW would answer: whatever stands there is in the way.
+int wouldMakeFolder(const Folder &parent, const QByteArray &name)
+{
+    return GetFileAttributesW(longPath(pathIn(parent, name)).c_str()) != INVALID_FILE_ATTRIBUTES
+               ? EEXIST
+               : 0;
+}
+
+OutputFolder missingOutputFolder()
+{
+    return std::make_shared<OutputFolderHandle>();
+}
+
+// Windows gives no call that flushes a folder's entries: what FlushFileBuffers and the rename
+// make durable is all it promises.
+void madeIn(OutputFolder &, const Folder &) {}
+
+void setWritesNothing(OutputFolder &output)
+{
+    output->writesNothing = true;
 }
 
 QByteArray folderIdentity(const Folder &folder)
@@ -326,21 +338,25 @@ bool leadsToTrack(const Folder &folder, const QByteArray &name, const TrackFile 
     return info.exists() && info.canonicalFilePath() == track.canonicalPath;
 }
 
-CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
+// As the rename would answer where a folder stands at the name.
+int wouldWriteCopy(const OutputFolder &output, const QByteArray &name)
+{
+    return QFileInfo(pathIn(output->folder, name)).isDir() ? errnoOf(ERROR_ACCESS_DENIED) : 0;
+}
+
+Copy dryCopy(const OutputFolder &, const QByteArray &)
+{
+    Copy copy(new CopyFile);
+    copy->writesNothing = true;
+    return copy;
+}
+
+int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track,
+               Copy &made)
 {
     const Folder &folder = output->folder;
     Copy copy(new CopyFile);
-    copy->writesNothing = output->writesNothing;
-    if (!folder) // a folder a real run would make, empty and this run's own
-        return {CopyStart::begun, std::move(copy), QString()};
-    if (leadsToTrack(folder, name, track))
-        return {CopyStart::refused, nullptr, QString()};
     copy->path = pathIn(folder, name);
-    // A dry run answers as the rename would where a folder stands at the name.
-    if (output->writesNothing)
-        return QFileInfo(copy->path).isDir()
-                   ? CopyStart{CopyStart::failed, nullptr, reasonOf(ERROR_ACCESS_DENIED)}
-                   : CopyStart{CopyStart::begun, std::move(copy), QString()};
     // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
     // its permissions. They are given when it is named, so that it stays writable until then.
     copy->permissions = QFileInfo::exists(copy->path) ? QFile::permissions(copy->path)
@@ -349,12 +365,14 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
         copy->temporaryPath = pathIn(folder, newTemporaryName());
         DWORD error = 0;
         if (openHandle(copy->file, copy->temporaryPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, QIODevice::WriteOnly, error))
-            return {CopyStart::begun, std::move(copy), QString()};
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, QIODevice::WriteOnly, error)) {
+            made = std::move(copy);
+            return 0;
+        }
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            return {CopyStart::failed, nullptr, reasonOf(error)};
+            return errnoOf(error);
     }
-    return {CopyStart::failed, nullptr, reasonOfErrno(EEXIST)};
+    return EEXIST;
 }
 
 QIODevice &copyDevice(CopyFile &copy)

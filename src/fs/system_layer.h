@@ -8,8 +8,30 @@
 // far as the system can tell it (empty where it cannot).
 bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &target);
 
+// Each call that can fail returns 0 or the errno (on Windows, the Win32 error mapped to it).
+
+// Opens the folder `name` of `parent` to write copies into: ENOENT or ENOTDIR where no folder
+// stands there.
+int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder &output);
+// Makes the folder `name` in `parent` (mkdir).
+int makeFolder(const Folder &parent, const QByteArray &name);
+// What makeFolder would answer, making nothing.
+int wouldMakeFolder(const Folder &parent, const QByteArray &name);
+// A dry run's output folder where a real run would make one.
+OutputFolder missingOutputFolder();
+// `output` was made by this run in `parent`: its entry there is made durable with its copies.
+void madeIn(OutputFolder &output, const Folder &parent);
+void setWritesNothing(OutputFolder &output);
 // The output folder writes nothing: a dry run's.
 bool writesNothing(const OutputFolder &output);
+
+// A copy under a temporary name, or none at all, in `output`, to be named `name`.
+int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track,
+               Copy &copy);
+// What createCopy, and naming it `name`, would answer, writing nothing.
+int wouldWriteCopy(const OutputFolder &output, const QByteArray &name);
+// A dry run's copy, which goes nowhere.
+Copy dryCopy(const OutputFolder &output, const QByteArray &name);
 
 // Removes the file `name` of `output` unless a live run holds it (the lock on Unix, the open
 // handle without FILE_SHARE_DELETE on Windows). True where it is gone.
