@@ -48,6 +48,41 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
     return output;
 }
 
+std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
+{
+    // In this order, whatever the system: every copy durable, then each named, then the names
+    // durable; a copy that could not be made durable is never named. Where `giveUp` says so
+    // (a flush through a card's driver takes long), nothing more is named.
+    std::vector<QString> failures(copies.size());
+    Flushes flushes;
+    for (const Copy &copy : copies) {
+        if (giveUp && giveUp()) {
+            copies.clear();
+            return {};
+        }
+        if (!writesNothing(*copy)) {
+            if (const int error = makeDurable(*copy, flushes))
+                failures[std::size_t(&copy - copies.data())] = reasonOf(error);
+        }
+    }
+    std::vector<CopyFile *> named;
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        if (giveUp && giveUp()) {
+            failures.resize(i);
+            break;
+        }
+        if (writesNothing(*copies[i]) || !failures[i].isEmpty())
+            continue;
+        if (const int error = nameCopy(*copies[i]))
+            failures[i] = reasonOf(error);
+        else
+            named.push_back(copies[i].get());
+    }
+    syncNames(named, flushes);
+    copies.clear();
+    return failures;
+}
+
 CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track)
 {
     const Folder folder = folderOf(output);

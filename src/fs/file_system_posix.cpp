@@ -193,34 +193,6 @@ int linkUnnamed(const CopyFile &copy, const QByteArray &name)
     return errno;
 }
 
-// Puts a durable copy under its name, replacing an earlier one at once, never half. Returns 0,
-// or the errno.
-int nameCopy(CopyFile &copy)
-{
-    const int folder = copy.folderFd();
-    if (copy.temporaryName.isEmpty()) {
-        int error = copy.replaces ? EEXIST : linkUnnamed(copy, copy.name);
-        if (error == 0)
-            return 0;
-        // Named for a moment before it replaces the earlier copy: locked first, so that no
-        // reclaim takes it for a killed run's. No one else can hold the lock yet.
-        if (error == EEXIST)
-            lockCopy(copy.fd.fd);
-        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-            const QByteArray temporary = newTemporaryName();
-            error = linkUnnamed(copy, temporary);
-            if (error == 0)
-                copy.temporaryName = temporary;
-        }
-        if (error != 0)
-            return error;
-    }
-    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
-        return errno;
-    copy.temporaryName.clear();
-    return 0;
-}
-
 } // namespace
 
 Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
@@ -567,64 +539,79 @@ void syncFolder(const FolderHandle &folder)
 
 } // namespace
 
-std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
+int nameCopy(CopyFile &copy)
 {
-    std::vector<QString> failures(copies.size());
-    // One flush of each file system makes every copy on it durable, data and all; where that
-    // cannot be relied on, or fails, each copy is flushed by itself.
-    std::vector<dev_t> flushed;
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        // A flush through a card's driver takes long: given up between two, nothing is named.
-        if (giveUp && giveUp()) {
-            copies.clear();
-            return {};
+    const int folder = copy.folderFd();
+    if (copy.temporaryName.isEmpty()) {
+        int error = copy.replaces ? EEXIST : linkUnnamed(copy, copy.name);
+        if (error == 0)
+            return 0;
+        // Named for a moment before it replaces the earlier copy: locked first, so that no
+        // reclaim takes it for a killed run's. No one else can hold the lock yet.
+        if (error == EEXIST)
+            lockCopy(copy.fd.fd);
+        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+            const QByteArray temporary = newTemporaryName();
+            error = linkUnnamed(copy, temporary);
+            if (error == 0)
+                copy.temporaryName = temporary;
         }
-        const OutputFolderHandle &output = *copies[i]->output;
-        if (output.writesNothing)
-            continue;
-        bool durable = false;
+        if (error != 0)
+            return error;
+    }
+    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
+        return errno;
+    copy.temporaryName.clear();
+    return 0;
+}
+
+bool writesNothing(const CopyFile &copy)
+{
+    return copy.output->writesNothing;
+}
+
+int makeDurable(CopyFile &copy, Flushes &flushes)
+{
 #ifdef Q_OS_LINUX
-        if (!output.syncEachFile) {
-            durable = std::find(flushed.begin(), flushed.end(), output.device) != flushed.end();
-            if (!durable && systemSyncfs(copies[i]->fd.fd) == 0) {
-                flushed.push_back(output.device);
-                durable = true;
-            }
+    // One syncfs makes every copy on its file system durable, data and all; where that cannot
+    // be relied on (a FUSE driver keeps what it is given), or fails, each copy is flushed by
+    // itself.
+    const OutputFolderHandle &output = *copy.output;
+    if (!output.syncEachFile) {
+        auto &done = flushes.devices;
+        if (std::find(done.begin(), done.end(), quint64(output.device)) != done.end())
+            return 0;
+        if (systemSyncfs(copy.fd.fd) == 0) {
+            done.push_back(quint64(output.device));
+            return 0;
         }
+    }
+#else
+    Q_UNUSED(flushes);
 #endif
-        if (!durable && systemFdatasync(copies[i]->fd.fd) != 0)
-            failures[i] = systemReason(errno);
+    return systemFdatasync(copy.fd.fd) == 0 ? 0 : errno;
+}
+
+void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
+{
+    // A gpswrok folder this run made is synced into its parent too: a syncfs after the mkdir
+    // made that entry durable already, but where none did (a card through FUSE, each copy
+    // flushed by itself) nothing else writes it before the copies are told as made. Not every
+    // system can sync a folder; nothing is lost where it cannot, but the name.
+    std::vector<OutputFolderHandle *> folders;
+    for (const CopyFile *copy : named) {
+        OutputFolderHandle *const output = copy->output.get();
+        if (std::find(folders.begin(), folders.end(), output) == folders.end())
+            folders.push_back(output);
     }
-    std::vector<OutputFolderHandle *> named;
-    for (std::size_t i = 0; i < copies.size(); ++i) {
-        if (giveUp && giveUp()) {
-            failures.resize(i);
-            break;
-        }
-        OutputFolderHandle *const output = copies[i]->output.get();
-        if (output->writesNothing)
-            continue;
-        if (failures[i].isEmpty()) {
-            if (const int error = nameCopy(*copies[i]))
-                failures[i] = systemReason(error);
-        }
-        if (failures[i].isEmpty() && std::find(named.begin(), named.end(), output) == named.end())
-            named.push_back(output);
-    }
-    // The new names too survive a power cut, and so does a gpswrok folder this run made, in its
-    // parent: a syncfs after the mkdir made that entry durable already, but where none did (a
-    // card through FUSE, each copy flushed by itself) nothing else writes it before the copies
-    // are told as made. Not every system can sync a folder; nothing is lost where it cannot,
-    // but the name.
-    for (OutputFolderHandle *output : named) {
+    const auto &done = flushes.devices;
+    for (OutputFolderHandle *output : folders) {
         ::fsync(output->folder->fd.fd);
         if (output->madeIn &&
-            std::find(flushed.begin(), flushed.end(), output->device) == flushed.end())
+            std::find(done.begin(), done.end(), quint64(output->device)) == done.end())
             syncFolder(*output->madeIn);
         output->madeIn.reset();
     }
-    copies.clear();
-    return failures;
 }
 
 bool writesNothing(const OutputFolder &output)

@@ -384,16 +384,21 @@ QIODevice &copyDevice(CopyFile &copy)
 
 void startWriteBack(CopyFile &, qint64, qint64) {}
 
-namespace
+bool writesNothing(const CopyFile &copy)
 {
+    return copy.writesNothing;
+}
 
-// Flushes a copy and renames it over its name through its own handle, replacing an earlier
-// copy at once.
-QString commitCopy(CopyFile &copy)
+// Windows has no flush of a whole volume that a user may ask for: each copy by itself.
+int makeDurable(CopyFile &copy, Flushes &)
+{
+    return FlushFileBuffers(handleOf(copy.file)) ? 0 : errnoOf(GetLastError());
+}
+
+// Renamed over its name through its own handle, replacing an earlier copy at once.
+int nameCopy(CopyFile &copy)
 {
     const HANDLE handle = handleOf(copy.file);
-    if (!FlushFileBuffers(handle))
-        return reasonOf(GetLastError());
     const std::wstring to = longPath(copy.path);
     // The rename replaces no read-only file: an earlier copy of a read-only track is made
     // writable first, as git's Windows layer does.
@@ -415,28 +420,18 @@ QString commitCopy(CopyFile &copy)
         const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
                           error == ERROR_LOCK_VIOLATION;
         if (!held || attempt == 7)
-            return reasonOf(error);
+            return errnoOf(error);
         Sleep(DWORD(std::min(waitMs, 500)));
     }
     copy.named = true;
     copy.file.close();
     QFile::setPermissions(copy.path, copy.permissions);
-    return QString();
+    return 0;
 }
 
-} // namespace
-
-std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
-{
-    std::vector<QString> failures;
-    for (const Copy &copy : copies) {
-        if (giveUp && giveUp())
-            break;
-        failures.push_back(copy->writesNothing ? QString() : commitCopy(*copy));
-    }
-    copies.clear();
-    return failures;
-}
+// Windows gives no call that flushes a folder's entries: what FlushFileBuffers and the rename
+// make durable is all it promises.
+void syncNames(const std::vector<CopyFile *> &, const Flushes &) {}
 
 bool writesNothing(const OutputFolder &output)
 {

@@ -32,6 +32,21 @@ int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFi
 int wouldWriteCopy(const OutputFolder &output, const QByteArray &name);
 // A dry run's copy, which goes nowhere.
 Copy dryCopy(const OutputFolder &output, const QByteArray &name);
+bool writesNothing(const CopyFile &copy);
+
+// What a commit has flushed so far: the file systems (by their device) that one flush made
+// durable whole, so that each is flushed once for all its copies.
+struct Flushes {
+    std::vector<quint64> devices;
+};
+// Makes the copy's data durable: by one flush of its whole file system where that reaches the
+// storage and was not made already, else by a flush of the copy itself.
+int makeDurable(CopyFile &copy, Flushes &flushes);
+// Puts a durable copy under its name, replacing an earlier one at once, never half.
+int nameCopy(CopyFile &copy);
+// Makes the new names durable: the folders of `named`, and a gpswrok folder this run made, in
+// its parent, where no flush of the whole file system did so already.
+void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes);
 
 // Removes the file `name` of `output` unless a live run holds it (the lock on Unix, the open
 // handle without FILE_SHARE_DELETE on Windows). True where it is gone.
