@@ -294,29 +294,44 @@ QByteArray textOf(QString text, const QStringList &tags, const QDateTime &now)
 
 } // namespace
 
-void TestCli::run_data()
+namespace
+{
+
+// The rows of a case file: its tags, then `columns` (names that live as long as the test), then
+// the line where the case stands.
+void addCases(const char *file, std::initializer_list<const char *> columns)
 {
     QTest::addColumn<QStringList>("tags");
-    for (const char *column : {"tree", "args", "copies", "reports", "output"})
+    for (const char *column : columns)
         QTest::addColumn<QString>(column);
     QTest::addColumn<int>("line");
-    for (const Case &c : casesOf("cli.test")) {
+    for (const Case &c : casesOf(file)) {
         QTestData &row = QTest::newRow(qPrintable(c.fields[0])) << c.tags;
-        for (int i = 1; i < 6; ++i)
+        for (int i = 1; i <= int(columns.size()); ++i)
             row << c.fields.value(i);
         row << c.line;
     }
 }
 
+// A case that fails names where it stands.
+auto naming(const char *file, int line)
+{
+    return qScopeGuard([=] {
+        if (QTest::currentTestFailed())
+            qWarning("the case of %s:%d", file, line);
+    });
+}
+
+} // namespace
+
+void TestCli::run_data()
+{
+    addCases("cli.test", {"tree", "args", "copies", "reports", "output"});
+}
+
 void TestCli::copy_data()
 {
-    QTest::addColumn<QStringList>("tags");
-    for (const char *column : {"track", "copy", "moved"})
-        QTest::addColumn<QString>(column);
-    QTest::addColumn<int>("line");
-    for (const Case &c : casesOf("copy.test"))
-        QTest::newRow(qPrintable(c.fields[0]))
-            << c.tags << c.fields.value(1) << c.fields.value(2) << c.fields.value(3) << c.line;
+    addCases("copy.test", {"track", "copy", "moved"});
 }
 
 // A track's copy, read and written in memory by the copy that the tool makes of a file.
@@ -327,10 +342,7 @@ void TestCli::copy()
     QFETCH(QString, copy);
     QFETCH(QString, moved);
     QFETCH(int, line);
-    const auto where = qScopeGuard([line] {
-        if (QTest::currentTestFailed())
-            qWarning("the case of copy.test:%d", line);
-    });
+    const auto where = naming("copy.test", line);
     // Once more when the date at UTC+14 turned between the case's reading of the clock and the
     // copy's.
     const auto latestDate = [] {
@@ -362,11 +374,7 @@ void TestCli::run()
     QFETCH(QString, reports);
     QFETCH(QString, output);
     QFETCH(int, line);
-    // A case that fails names where it stands.
-    const auto where = qScopeGuard([line] {
-        if (QTest::currentTestFailed())
-            qWarning("the case of cli.test:%d", line);
-    });
+    const auto where = naming("cli.test", line);
     if (listOf(tree + ' ' + args + ' ' + copies).contains(QString()))
         QSKIP("a name that is no text cannot be made here");
     QTemporaryDir temporary(casesFolder + "/case-XXXXXX");
