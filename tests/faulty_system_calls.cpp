@@ -3,7 +3,8 @@
 // full from the Nth write on: it and every write after it fail with ENOSPC), "flushFails" (every
 // flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
 // track is emptied after its first read, as an editor rewriting it would), "signalledFlush"
-// (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card).
+// (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card),
+// "mkdirRace" (another run makes each folder just before this one does).
 #include "fs/system_calls.h"
 
 #include <QByteArray>
@@ -19,7 +20,8 @@ namespace
 {
 
 struct Plan {
-    bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false;
+    bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false,
+         mkdirRace = false;
     int failingWrite = 0, failingNaming = 0;
     int writes = 0, namings = 0;
 };
@@ -40,6 +42,7 @@ Plan &plan()
         p.flushFails = faults.contains(QLatin1String("flushFails"));
         p.shrinks = faults.contains(QLatin1String("shrinks"));
         p.signalledFlush = faults.contains(QLatin1String("signalledFlush"));
+        p.mkdirRace = faults.contains(QLatin1String("mkdirRace"));
         p.failingWrite = number("noSpace");
         p.failingNaming = number("namingFails");
         return p;
@@ -103,6 +106,12 @@ int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to,
     return ++plan().namings == plan().failingNaming
                ? failWith(EIO)
                : ::linkat(fromFolder, from, toFolder, to, flags);
+}
+
+int systemMkdirat(int folder, const char *name, mode_t mode)
+{
+    const int made = ::mkdirat(folder, name, mode);
+    return plan().mkdirRace && made == 0 ? failWith(EEXIST) : made;
 }
 
 int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to)

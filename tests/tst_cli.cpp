@@ -497,7 +497,7 @@ void TestCli::run()
     // [shortReads], [noSpaceN], [flushFails], [namingFailsN]: the tool whose system calls fail
     // so.
     const QStringList faults = tags.filter(QRegularExpression(QStringLiteral(
-        "^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks|signalledFlush)$")));
+        "^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks|signalledFlush|mkdirRace)$")));
     if (!faults.isEmpty()) {
         command.replaceInStrings(QStringLiteral(GPX_ROLLOVER_BINARY),
                                  QStringLiteral(GPX_ROLLOVER_FAULTY_BINARY));
@@ -529,7 +529,7 @@ void TestCli::run()
     const auto isUnusual = [&](const QString &tag) {
         return unusual.contains(tag) ||
                tag.contains(QRegularExpression(QStringLiteral(
-                   "^(signal|held|shortReads|noSpace|flushFails|namingFails|shrinks)")));
+                   "^(signal|held|shortReads|noSpace|flushFails|namingFails|shrinks|mkdirRace)")));
     };
     if (std::none_of(tags.begin(), tags.end(), isUnusual) &&
         !args.contains(QRegularExpression(QStringLiteral("(^| )(-n|--dry-run|--help|-h)( |$)")))) {

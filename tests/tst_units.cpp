@@ -126,6 +126,10 @@ void TestUnits::shownName_data()
         "\xe2\x80\xa7\xe2\x80\xaf\xe2\x81\xaa");
     row("a surrogate", "\xed\xa0\x80", "\\xed\\xa0\\x80");
     row("an overlong form", "\xc1\xbf", "\\xc1\\xbf");
+    row("an overlong form of three", "\xe0\x9f\xbf", "\\xe0\\x9f\\xbf");
+    row("the first of three", "\xe0\xa0\x80", "\xe0\xa0\x80");
+    row("an overlong form of four", "\xf0\x8f\xbf\xbf", "\\xf0\\x8f\\xbf\\xbf");
+    row("beyond U+10FFFF", "\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80");
 #else
     // Łódź: its "d" stands apart, so as not to be read as a digit of the escape before it.
     QTest::newRow("separators") << QByteArray("D:\\Tracks/\xc5\x81\xc3\xb3"

@@ -268,7 +268,7 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
 
 int makeFolder(const Folder &parent, const QByteArray &name)
 {
-    return ::mkdirat(folderFd(parent), name.constData(), 0777) == 0 ? 0 : errno;
+    return systemMkdirat(folderFd(parent), name.constData(), 0777) == 0 ? 0 : errno;
 }
 
 // EEXIST where anything stands there (a file, a link that leads nowhere), else what access(2)

@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@ int systemFdatasync(int fd);
 int systemSyncfs(int fd);
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags);
 int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to);
+int systemMkdirat(int folder, const char *name, mode_t mode);
 #else
 inline ssize_t systemRead(int fd, void *data, std::size_t size)
 {
@@ -44,5 +46,9 @@ inline int systemLinkat(int fromFolder, const char *from, int toFolder, const ch
 inline int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to)
 {
     return ::renameat(fromFolder, from, toFolder, to);
+}
+inline int systemMkdirat(int folder, const char *name, mode_t mode)
+{
+    return ::mkdirat(folder, name, mode);
 }
 #endif
