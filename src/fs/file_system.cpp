@@ -7,15 +7,10 @@
 #include <cerrno>
 #include <cstring>
 
-namespace
-{
-
-QString reasonOf(int error)
+QString systemReason(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
-
-} // namespace
 
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
                                     bool writesNothing)
@@ -40,7 +35,7 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
             madeIn(output, parent);
     }
     if (error != 0) {
-        reason = reasonOf(error);
+        reason = systemReason(error);
         return nullptr;
     }
     if (writesNothing)
@@ -62,7 +57,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         }
         if (!writesNothing(*copy)) {
             if (const int error = makeDurable(*copy, flushes))
-                failures[std::size_t(&copy - copies.data())] = reasonOf(error);
+                failures[std::size_t(&copy - copies.data())] = systemReason(error);
         }
     }
     std::vector<CopyFile *> named;
@@ -74,7 +69,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         if (writesNothing(*copies[i]) || !failures[i].isEmpty())
             continue;
         if (const int error = nameCopy(*copies[i]))
-            failures[i] = reasonOf(error);
+            failures[i] = systemReason(error);
         else
             named.push_back(copies[i].get());
     }
@@ -94,12 +89,12 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
     // A dry run answers as the writing would, writing nothing.
     if (writesNothing(output)) {
         if (const int error = wouldWriteCopy(output, name))
-            return {CopyStart::failed, nullptr, reasonOf(error)};
+            return {CopyStart::failed, nullptr, systemReason(error)};
         return {CopyStart::begun, dryCopy(output, name), QString()};
     }
     Copy copy;
     if (const int error = createCopy(output, name, track, copy))
-        return {CopyStart::failed, nullptr, reasonOf(error)};
+        return {CopyStart::failed, nullptr, systemReason(error)};
     return {CopyStart::begun, std::move(copy), QString()};
 }
 

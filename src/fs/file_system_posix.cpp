@@ -24,11 +24,6 @@
 namespace
 {
 
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Closes a descriptor when it goes out of scope.
 struct Descriptor {
     int fd = -1;
@@ -504,14 +499,14 @@ int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFi
 
 QIODevice &copyDevice(CopyFile &copy)
 {
-    if (copy.fd.fd < 0)
+    if (writesNothing(copy))
         return copy.nowhere;
     return copy.device;
 }
 
 void startWriteBack(CopyFile &copy, qint64 offset, qint64 length)
 {
-    if (copy.fd.fd < 0)
+    if (writesNothing(copy))
         return;
 #ifdef Q_OS_LINUX
     // A failure only means the flush has more to do.

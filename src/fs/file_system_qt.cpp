@@ -100,14 +100,9 @@ int errnoOf(DWORD error)
     }
 }
 
-QString reasonOfErrno(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 QString reasonOf(DWORD error)
 {
-    return reasonOfErrno(errnoOf(error));
+    return systemReason(errnoOf(error));
 }
 
 QString pathIn(const Folder &folder, const QByteArray &name)
@@ -190,7 +185,7 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return nullptr;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        reason = reasonOfErrno(ENOTDIR);
+        reason = systemReason(ENOTDIR);
         return nullptr;
     }
     return std::make_shared<FolderHandle>(FolderHandle{QDir(folder), false});
@@ -270,7 +265,7 @@ QByteArray folderIdentity(const Folder &folder)
 bool listFolder(const Folder &folder, std::vector<FolderEntry> &entries, QString &reason)
 {
     if (!folder->dir.isReadable()) {
-        reason = reasonOfErrno(EACCES);
+        reason = systemReason(EACCES);
         return false;
     }
     const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
@@ -289,7 +284,7 @@ EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reaso
         return EntryKind::folder;
     if (!name.endsWith('/') && !name.endsWith('\\'))
         return EntryKind::file;
-    reason = reasonOfErrno(ENOTDIR);
+    reason = systemReason(ENOTDIR);
     return EntryKind::missing;
 }
 

@@ -10,6 +10,9 @@ bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &tar
 
 // Each call that can fail returns 0 or the errno (on Windows, the Win32 error mapped to it).
 
+// An errno in the system's words ("Permission denied"), the same on both systems.
+QString systemReason(int error);
+
 // Opens the folder `name` of `parent` to write copies into: ENOENT or ENOTDIR where no folder
 // stands there.
 int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder &output);

@@ -1,5 +1,5 @@
-// The arguments and the walk of a folder: each folder's entries in name order, a subfolder
-// walked to its end before the next entry.
+// Each path of the command line, and the walk of a folder: each folder's entries in name order,
+// a subfolder walked to its end before the next entry.
 #include "run/interruption.h"
 #include "run/track_correction.h"
 
