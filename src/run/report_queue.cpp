@@ -36,11 +36,6 @@ const ReportForm &formOf(ReportKind kind)
     return forms[std::size_t(kind)];
 }
 
-bool isFailure(const Report &report)
-{
-    return formOf(report.kind).channel == Channel::failure;
-}
-
 QString reportText(const Report &report)
 {
     // Filled in one pass, so that a name holding "{reason}" stays as it is.

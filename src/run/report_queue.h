@@ -49,8 +49,6 @@ struct Report {
     TimeStampCount count;
 };
 
-bool isFailure(const Report &report);
-
 // The line that tells `report`, its paths shown as shownName shows them.
 QString reportText(const Report &report);
 
