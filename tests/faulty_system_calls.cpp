@@ -4,7 +4,10 @@
 // flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
 // track is emptied after its first read, as an editor rewriting it would), "signalledFlush"
 // (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card),
-// "mkdirRace" (another run makes each folder just before this one does).
+// "mkdirRace" (another run makes each folder just before this one does), "fatCard" (the file
+// system says it is Linux's FAT32, whose flushes a commit must take in its own order), "calls"
+// (each flush and naming of a commit is told on standard output, with how many files the run
+// holds open that no name leads to any more: earlier copies it replaced and holds).
 #include "fs/system_calls.h"
 
 #include <QByteArray>
@@ -13,7 +16,11 @@
 #include <cerrno>
 #include <csignal>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+
+#include <dirent.h>
 #include <sys/stat.h>
 
 namespace
@@ -21,7 +28,7 @@ namespace
 
 struct Plan {
     bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false,
-         mkdirRace = false;
+         mkdirRace = false, fatCard = false, calls = false;
     int failingWrite = 0, failingNaming = 0;
     int writes = 0, namings = 0;
 };
@@ -43,6 +50,8 @@ Plan &plan()
         p.shrinks = faults.contains(QLatin1String("shrinks"));
         p.signalledFlush = faults.contains(QLatin1String("signalledFlush"));
         p.mkdirRace = faults.contains(QLatin1String("mkdirRace"));
+        p.fatCard = faults.contains(QLatin1String("fatCard"));
+        p.calls = faults.contains(QLatin1String("calls"));
         p.failingWrite = number("noSpace");
         p.failingNaming = number("namingFails");
         return p;
@@ -56,9 +65,36 @@ int failWith(int error)
     return -1;
 }
 
-// A flush, as the plan has it.
-int flush(int (*call)(int), int fd)
+// The files this process holds open that have no name any more.
+int heldUnnamed()
 {
+    int held = 0;
+    DIR *const fds = ::opendir("/proc/self/fd");
+    while (const dirent *entry = fds ? ::readdir(fds) : nullptr) {
+        struct stat status;
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != ::dirfd(fds) && ::fstat(fd, &status) == 0 &&
+            S_ISREG(status.st_mode) && status.st_nlink == 0)
+            ++held;
+    }
+    if (fds)
+        ::closedir(fds);
+    return held;
+}
+
+// Told through the stream the tool's own lines take, so that both keep their order.
+void tell(const char *call, int fd)
+{
+    struct stat status;
+    const char *what = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) ? "folder" : "file";
+    if (plan().calls)
+        std::printf("%s %s, holding %d\n", call, what, heldUnnamed());
+}
+
+// A flush, as the plan has it.
+int flush(const char *name, int (*call)(int), int fd)
+{
+    tell(name, fd);
     if (plan().flushFails)
         return failWith(EIO);
     if (plan().signalledFlush) {
@@ -93,12 +129,25 @@ ssize_t systemWrite(int fd, const void *data, std::size_t size)
 
 int systemFdatasync(int fd)
 {
-    return flush(::fdatasync, fd);
+    return flush("fdatasync", ::fdatasync, fd);
+}
+
+int systemFsync(int fd)
+{
+    return flush("fsync", ::fsync, fd);
 }
 
 int systemSyncfs(int fd)
 {
-    return flush(::syncfs, fd);
+    return flush("syncfs", ::syncfs, fd);
+}
+
+int systemFstatfs(int fd, struct statfs *system)
+{
+    const int looked = ::fstatfs(fd, system);
+    if (looked == 0 && plan().fatCard)
+        system->f_type = 0x4d44;
+    return looked;
 }
 
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
@@ -116,6 +165,8 @@ int systemMkdirat(int folder, const char *name, mode_t mode)
 
 int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to)
 {
+    if (plan().calls)
+        std::printf("rename\n");
     return ++plan().namings == plan().failingNaming ? failWith(EIO)
                                                     : ::renameat(fromFolder, from, toFolder, to);
 }

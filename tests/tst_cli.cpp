@@ -494,10 +494,11 @@ void TestCli::run()
     const int signal =
         tags.filter(QRegularExpression(QStringLiteral("^signal\\d+$"))).value(0).mid(6).toInt();
 #ifdef GPX_ROLLOVER_FAULTY_BINARY
-    // [shortReads], [noSpaceN], [flushFails], [namingFailsN]: the tool whose system calls fail
-    // so.
-    const QStringList faults = tags.filter(QRegularExpression(QStringLiteral(
-        "^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks|signalledFlush|mkdirRace)$")));
+    // [shortReads], [noSpaceN], [flushFails], [namingFailsN], ...: the tool whose system calls
+    // fail so.
+    const QStringList faults = tags.filter(QRegularExpression(
+        QStringLiteral("^(shortReads|noSpace\\d+|flushFails|namingFails\\d+|shrinks|signalledFlush|"
+                       "mkdirRace|fatCard|calls)$")));
     if (!faults.isEmpty()) {
         command.replaceInStrings(QStringLiteral(GPX_ROLLOVER_BINARY),
                                  QStringLiteral(GPX_ROLLOVER_FAULTY_BINARY));
@@ -529,7 +530,8 @@ void TestCli::run()
     const auto isUnusual = [&](const QString &tag) {
         return unusual.contains(tag) ||
                tag.contains(QRegularExpression(QStringLiteral(
-                   "^(signal|held|shortReads|noSpace|flushFails|namingFails|shrinks|mkdirRace)")));
+                   "^(signal|held|shortReads|noSpace|flushFails|namingFails|shrinks|mkdirRace|"
+                   "fatCard|calls)")));
     };
     if (std::none_of(tags.begin(), tags.end(), isUnusual) &&
         !args.contains(QRegularExpression(QStringLiteral("(^| )(-n|--dry-run|--help|-h)( |$)")))) {

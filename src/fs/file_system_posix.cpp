@@ -16,9 +16,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#ifdef Q_OS_LINUX
-#include <sys/vfs.h>
-#endif
 #include <unistd.h>
 
 namespace
@@ -30,10 +27,12 @@ struct Descriptor {
     explicit Descriptor(int fd) : fd(fd) {}
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
-    ~Descriptor()
+    ~Descriptor() { reset(); }
+    void reset(int other = -1)
     {
         if (fd >= 0)
             ::close(fd);
+        fd = other;
     }
 };
 
@@ -88,6 +87,27 @@ mode_t currentUmask()
 
 } // namespace
 
+// What a flush reaches on the file system a folder is on, and so the order a commit takes there.
+enum class FlushReach {
+    // syncfs writes every file and entry and flushes the storage's cache (ext4, XFS, btrfs):
+    // one call makes a whole batch durable, and another its names.
+    wholeSystem,
+    // Only a file's own fdatasync reaches the storage: a FUSE driver keeps what it is given
+    // until then, and answers syncfs at once. Each copy is synced by itself.
+    eachFile,
+    // Linux's own FAT32 (vfat) and exFAT drivers. Their syncfs writes everything but sends
+    // the card no cache flush, so that data and names would fall into one flush and a card
+    // may keep the names and lose the data; only fsync and fdatasync flush. And vfat writes a
+    // renamed file's entry (its first cluster and size) only with the file's inode, which a
+    // folder's fsync does not write, while the clusters of the copy it replaced are freed in
+    // the table at once: a flush then leaves the name on those freed clusters and the new
+    // copy referenced by nothing. So here a commit flushes three times: the copies (syncfs,
+    // then one fdatasync), their names (syncfs, then each folder's fsync) while the copies
+    // they replace are held open, so that no cluster of theirs is freed yet, and last the
+    // table that frees them, once those are let go.
+    allocationTable,
+};
+
 struct FolderHandle {
     Descriptor fd; // AT_FDCWD for the working folder, which is never closed
     explicit FolderHandle(int fd) : fd(fd) {}
@@ -99,9 +119,7 @@ struct OutputFolderHandle {
     // The folder it was made in, by this run: its new entry is made durable with the first
     // copies named in it, and only then is this cleared.
     Folder madeIn;
-    // Where syncing the whole file system does not reach the storage (a FUSE driver keeps
-    // what it is given), each copy is synced by itself instead.
-    bool syncEachFile = false;
+    FlushReach reach = FlushReach::eachFile;
     dev_t device = 0;
     // Once the system has said it makes no files without a name here (exFAT, FAT, most
     // network shares), copies are given a temporary name from the start, without asking again.
@@ -126,6 +144,9 @@ struct CopyFile {
     QByteArray name;
     QByteArray temporaryName; // empty while the copy has no name at all
     bool replaces;            // an earlier copy stands under the name
+    // The earlier copy, held open from just before this copy replaces it until the new name
+    // is durable, where the file system would free its clusters before that (FlushReach).
+    Descriptor earlier{-1};
     DescriptorDevice device;
     DiscardDevice nowhere; // a dry run's copy, which has no file
     CopyFile(int fd, OutputFolder output, QByteArray name, QByteArray temporaryName, bool replaces)
@@ -253,10 +274,13 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
         output->device = status.st_dev;
 #ifdef Q_OS_LINUX
     struct statfs system;
-    constexpr unsigned fuseMagic = 0x65735546;
-    output->syncEachFile = ::fstatfs(fd, &system) != 0 || unsigned(system.f_type) == fuseMagic;
-#else
-    output->syncEachFile = true;
+    constexpr unsigned fuseMagic = 0x65735546, vfatMagic = 0x4d44, exfatMagic = 0x2011bab0;
+    if (systemFstatfs(fd, &system) != 0 || unsigned(system.f_type) == fuseMagic)
+        output->reach = FlushReach::eachFile;
+    else if (unsigned(system.f_type) == vfatMagic || unsigned(system.f_type) == exfatMagic)
+        output->reach = FlushReach::allocationTable;
+    else
+        output->reach = FlushReach::wholeSystem;
 #endif
     return 0;
 }
@@ -525,11 +549,11 @@ namespace
 // for that, where it may be.
 void syncFolder(const FolderHandle &folder)
 {
-    if (::fsync(folder.fd.fd) == 0 || errno != EBADF)
+    if (systemFsync(folder.fd.fd) == 0 || errno != EBADF)
         return;
     const Descriptor readable(openAt(folder.fd.fd, ".", O_RDONLY | O_DIRECTORY));
     if (readable.fd >= 0)
-        ::fsync(readable.fd);
+        systemFsync(readable.fd);
 }
 
 } // namespace
@@ -554,6 +578,10 @@ int nameCopy(CopyFile &copy)
         if (error != 0)
             return error;
     }
+    // Held until the new name is durable, where the file system would free its clusters at the
+    // rename (FlushReach); a copy that cannot be held is replaced all the same.
+    if (copy.replaces && copy.output->reach == FlushReach::allocationTable)
+        copy.earlier.reset(openAt(folder, copy.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
         return errno;
     copy.temporaryName.clear();
@@ -568,15 +596,16 @@ bool writesNothing(const CopyFile &copy)
 int makeDurable(CopyFile &copy, Flushes &flushes)
 {
 #ifdef Q_OS_LINUX
-    // One syncfs makes every copy on its file system durable, data and all; where that cannot
-    // be relied on (a FUSE driver keeps what it is given), or fails, each copy is flushed by
-    // itself.
+    // One syncfs makes every copy on its file system durable, data and all; where it writes
+    // without flushing (FlushReach::allocationTable), one fdatasync after it sends the flush.
+    // Where that cannot be relied on, or fails, each copy is flushed by itself.
     const OutputFolderHandle &output = *copy.output;
-    if (!output.syncEachFile) {
-        auto &done = flushes.devices;
+    auto &done = flushes.devices;
+    if (output.reach != FlushReach::eachFile) {
         if (std::find(done.begin(), done.end(), quint64(output.device)) != done.end())
             return 0;
-        if (systemSyncfs(copy.fd.fd) == 0) {
+        if (systemSyncfs(copy.fd.fd) == 0 &&
+            (output.reach == FlushReach::wholeSystem || systemFdatasync(copy.fd.fd) == 0)) {
             done.push_back(quint64(output.device));
             return 0;
         }
@@ -587,25 +616,64 @@ int makeDurable(CopyFile &copy, Flushes &flushes)
     return systemFdatasync(copy.fd.fd) == 0 ? 0 : errno;
 }
 
+namespace
+{
+
+// The distinct output folders of `named`, and for each file system one of them.
+struct NamedFolders {
+    std::vector<OutputFolderHandle *> all, onePerDevice;
+};
+NamedFolders namedFolders(const std::vector<CopyFile *> &named)
+{
+    NamedFolders folders;
+    for (const CopyFile *copy : named) {
+        OutputFolderHandle *const output = copy->output.get();
+        if (std::find(folders.all.begin(), folders.all.end(), output) != folders.all.end())
+            continue;
+        folders.all.push_back(output);
+        const auto sameDevice = [&](const OutputFolderHandle *other) {
+            return other->device == output->device;
+        };
+        if (std::none_of(folders.onePerDevice.begin(), folders.onePerDevice.end(), sameDevice))
+            folders.onePerDevice.push_back(output);
+    }
+    return folders;
+}
+
+} // namespace
+
 void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
 {
     // A gpswrok folder this run made is synced into its parent too: a syncfs after the mkdir
     // made that entry durable already, but where none did (a card through FUSE, each copy
     // flushed by itself) nothing else writes it before the copies are told as made. Not every
     // system can sync a folder; nothing is lost where it cannot, but the name.
-    std::vector<OutputFolderHandle *> folders;
-    for (const CopyFile *copy : named) {
-        OutputFolderHandle *const output = copy->output.get();
-        if (std::find(folders.begin(), folders.end(), output) == folders.end())
-            folders.push_back(output);
+    const NamedFolders folders = namedFolders(named);
+    // vfat writes a renamed entry only with its file's inode, which the folder's fsync leaves
+    // alone: a syncfs writes them all first.
+    for (OutputFolderHandle *output : folders.onePerDevice) {
+        if (output->reach == FlushReach::allocationTable)
+            systemSyncfs(output->folder->fd.fd);
     }
     const auto &done = flushes.devices;
-    for (OutputFolderHandle *output : folders) {
-        ::fsync(output->folder->fd.fd);
+    for (OutputFolderHandle *output : folders.all) {
+        systemFsync(output->folder->fd.fd);
         if (output->madeIn &&
             std::find(done.begin(), done.end(), quint64(output->device)) == done.end())
             syncFolder(*output->madeIn);
         output->madeIn.reset();
+    }
+    // The names are durable: the copies they replaced may go, and the table that frees their
+    // clusters is flushed too, so that a cut after the run leaves no cluster lost.
+    bool letGo = false;
+    for (CopyFile *copy : named) {
+        letGo = letGo || copy->earlier.fd >= 0;
+        copy->earlier.reset();
+    }
+    for (OutputFolderHandle *output : folders.onePerDevice) {
+        if (letGo && output->reach == FlushReach::allocationTable &&
+            systemSyncfs(output->folder->fd.fd) == 0)
+            systemFsync(output->folder->fd.fd);
     }
 }
 

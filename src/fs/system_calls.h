@@ -1,7 +1,7 @@
-// The calls through which a copy's bytes come and go and reach the disk under their name. A test
-// build puts in their place ones that fail on purpose (tests/faulty_system_calls.cpp): a read
-// that falls short, a full disk, a flush or a naming that fails, which a run on a real disk
-// cannot stage.
+// The calls through which a copy's bytes come and go and reach the disk under their name, and the
+// one that tells what a flush reaches there. A test build puts in their place ones that fail on
+// purpose (tests/faulty_system_calls.cpp): a read that falls short, a full disk, a flush or a
+// naming that fails, a memory card's file system, which a run on a real disk cannot stage.
 #pragma once
 
 #include <cstddef>
@@ -11,12 +11,19 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 
 #ifdef GPX_ROLLOVER_FAULTS
 ssize_t systemRead(int fd, void *data, std::size_t size);
 ssize_t systemWrite(int fd, const void *data, std::size_t size);
 int systemFdatasync(int fd);
+int systemFsync(int fd);
 int systemSyncfs(int fd);
+#ifdef __linux__
+int systemFstatfs(int fd, struct statfs *system);
+#endif
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags);
 int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to);
 int systemMkdirat(int folder, const char *name, mode_t mode);
@@ -33,10 +40,18 @@ inline int systemFdatasync(int fd)
 {
     return ::fdatasync(fd);
 }
+inline int systemFsync(int fd)
+{
+    return ::fsync(fd);
+}
 #ifdef __linux__
 inline int systemSyncfs(int fd)
 {
     return ::syncfs(fd);
+}
+inline int systemFstatfs(int fd, struct statfs *system)
+{
+    return ::fstatfs(fd, system);
 }
 #endif
 inline int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
