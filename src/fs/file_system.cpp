@@ -12,6 +12,23 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+namespace
+{
+
+// Why a copy could not be written: the system's words, and where the system took a card back
+// in the middle of the run, that too, since its words alone would send a user to the card's
+// lock switch.
+template <typename Place> QString copyReason(int error, const Place &place)
+{
+    QString reason = systemReason(error);
+    if (error == EROFS && madeReadOnly(place))
+        reason += QLatin1String(" (the system made the card read-only during the run, as it does "
+                                "when it finds its file system damaged: check it with fsck)");
+    return reason;
+}
+
+} // namespace
+
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
                                     bool writesNothing)
 {
@@ -57,7 +74,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         }
         if (!writesNothing(*copy)) {
             if (const int error = makeDurable(*copy, flushes))
-                failures[std::size_t(&copy - copies.data())] = systemReason(error);
+                failures[std::size_t(&copy - copies.data())] = copyReason(error, *copy);
         }
     }
     std::vector<CopyFile *> named;
@@ -69,7 +86,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         if (writesNothing(*copies[i]) || !failures[i].isEmpty())
             continue;
         if (const int error = nameCopy(*copies[i]))
-            failures[i] = systemReason(error);
+            failures[i] = copyReason(error, *copies[i]);
         else
             named.push_back(copies[i].get());
     }
@@ -94,7 +111,7 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
     }
     Copy copy;
     if (const int error = createCopy(output, name, track, copy))
-        return {CopyStart::failed, nullptr, systemReason(error)};
+        return {CopyStart::failed, nullptr, copyReason(error, output)};
     return {CopyStart::begun, std::move(copy), QString()};
 }
 
@@ -111,17 +128,27 @@ bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
     return target.isEmpty() || target.mid(lastSeparator(target) + 1) != "gpswrok";
 }
 
-std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &output)
+std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output)
 {
-    std::vector<QByteArray> removed;
+    std::vector<Reclaimed> reclaimed;
     std::vector<FolderEntry> entries;
     QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen
     if (writesNothing(output) || !listFolder(folderOf(output), entries, ignored))
-        return removed;
+        return reclaimed;
+    const bool shortNames = keepsShortNames(output);
     for (const FolderEntry &entry : entries) {
-        if (entry.kind == EntryKind::file && isTemporaryName(entry.name) &&
+        if (entry.kind != EntryKind::file ||
+            !(isTemporaryName(entry.name) || (shortNames && isShortNameOfTemporary(entry.name))))
+            continue;
+        // Freeing clusters a copy's entry shares would lose the copy, and freeing a chain
+        // already freed makes Linux's vfat remount the card read-only: only fsck can part
+        // them.
+        Reclaimed temporary{entry.name, {}, {}};
+        if (const int error = clusterTwin(output, entry.name, entries, temporary.twin))
+            temporary.reason = systemReason(error);
+        if (!temporary.twin.isEmpty() || !temporary.reason.isEmpty() ||
             removeUnlessHeld(output, entry.name))
-            removed.push_back(entry.name);
+            reclaimed.push_back(temporary);
     }
-    return removed;
+    return reclaimed;
 }

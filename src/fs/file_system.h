@@ -122,9 +122,26 @@ QByteArray newTemporaryName();
 // `name` is one that newTemporaryName makes.
 bool isTemporaryName(const QByteArray &name);
 
-// Removes the temporary files in `output` that a run which did not finish left: those no live
-// run holds a lock on. Where the system has no locks, nothing is removed. Returns their names.
-std::vector<QByteArray> removeStaleTemporaries(const OutputFolder &output);
+// What a FAT file system shows of a temporary whose long name a power cut lost: the short name
+// it gave it (GPX-RO~1, or GP and four hexadecimal digits, ~ and a digit), no extension, in
+// any letter case. Never a copy's: a copy's name ends in .gpx.
+bool isShortNameOfTemporary(const QByteArray &name);
+
+// What a reclaim did with a temporary file a run that did not finish left.
+struct Reclaimed {
+    QByteArray name;
+    // Empty where it was removed. Else it was left alone, because removing it would free what
+    // may be a copy's clusters too (a power cut on a FAT card can leave two entries on one
+    // chain: the copy's new entry and its temporary's, not yet removed): the copy whose bytes
+    // it holds, or where it cannot be read whole, the reason.
+    QByteArray twin;
+    QString reason;
+};
+
+// Reclaims the temporary files in `output` that a run which did not finish left: those no
+// live run holds a lock on; on a FAT card also those shown by their short name. Where the
+// system has no locks, nothing is removed.
+std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output);
 
 // Where the folder part of a path ends: its last separator, or -1.
 int lastSeparator(const QByteArray &path);

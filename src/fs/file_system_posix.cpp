@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -120,6 +121,8 @@ struct OutputFolderHandle {
     // copies named in it, and only then is this cleared.
     Folder madeIn;
     FlushReach reach = FlushReach::eachFile;
+    bool shortNames = false; // FAT's 8.3 names beside the long ones
+    bool writable = false;   // its file system, when it was opened
     dev_t device = 0;
     // Once the system has said it makes no files without a name here (exFAT, FAT, most
     // network shares), copies are given a temporary name from the start, without asking again.
@@ -281,7 +284,10 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
         output->reach = FlushReach::allocationTable;
     else
         output->reach = FlushReach::wholeSystem;
+    output->shortNames = unsigned(system.f_type) == vfatMagic;
 #endif
+    struct statvfs mount;
+    output->writable = ::fstatvfs(fd, &mount) == 0 && !(mount.f_flag & ST_RDONLY);
     return 0;
 }
 
@@ -680,6 +686,84 @@ void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
 bool writesNothing(const OutputFolder &output)
 {
     return output->writesNothing;
+}
+
+bool madeReadOnly(const OutputFolder &output)
+{
+    struct statvfs mount;
+    return output->folder && output->writable &&
+           ::fstatvfs(folderFd(output->folder), &mount) == 0 && (mount.f_flag & ST_RDONLY);
+}
+
+bool madeReadOnly(const CopyFile &copy)
+{
+    return madeReadOnly(copy.output);
+}
+
+bool keepsShortNames(const OutputFolder &output)
+{
+    return output->shortNames;
+}
+
+namespace
+{
+
+// The two files hold the same bytes, read to the end of both.
+bool sameBytes(int one, int other, int &error)
+{
+    char a[65536], b[sizeof a];
+    for (;;) {
+        const ssize_t n = systemRead(one, a, sizeof a);
+        const ssize_t m = n < 0 ? 0 : systemRead(other, b, sizeof b);
+        if (n < 0 || m < 0) {
+            error = n < 0 ? errno : 0; // only the temporary's own failure is told
+            return false;
+        }
+        if (n != m || std::memcmp(a, b, std::size_t(n)) != 0)
+            return false;
+        if (n == 0)
+            return true;
+    }
+}
+
+} // namespace
+
+int clusterTwin(const OutputFolder &output, const QByteArray &name,
+                const std::vector<FolderEntry> &entries, QByteArray &twin)
+{
+    if (output->reach != FlushReach::allocationTable)
+        return 0;
+    const int folder = folderFd(output->folder);
+    const Descriptor fd(openAt(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    struct stat status;
+    if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0)
+        return 0; // gone, or no file to remove: the removal finds out
+    // Read whole first: a chain a cut broke is as dangerous to free as a shared one.
+    int error = 0;
+    char buffer[65536];
+    for (ssize_t n; (n = systemRead(fd.fd, buffer, sizeof buffer)) != 0;) {
+        if (n < 0)
+            return errno;
+    }
+    if (status.st_size == 0)
+        return 0; // no cluster at all
+    for (const FolderEntry &entry : entries) {
+        if (entry.kind != EntryKind::file || isTemporaryName(entry.name) ||
+            isShortNameOfTemporary(entry.name))
+            continue;
+        const Descriptor other(openAt(folder, entry.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        struct stat otherStatus;
+        if (other.fd < 0 || ::fstat(other.fd, &otherStatus) != 0 ||
+            otherStatus.st_size != status.st_size || ::lseek(fd.fd, 0, SEEK_SET) != 0)
+            continue;
+        if (sameBytes(fd.fd, other.fd, error)) {
+            twin = entry.name;
+            return 0;
+        }
+        if (error != 0)
+            return error;
+    }
+    return 0;
 }
 
 bool removeUnlessHeld(const OutputFolder &output, const QByteArray &name)

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -431,6 +432,37 @@ void syncNames(const std::vector<CopyFile *> &, const Flushes &) {}
 bool writesNothing(const OutputFolder &output)
 {
     return output->writesNothing;
+}
+
+// Windows says a card gone read-only in its own words (ERROR_WRITE_PROTECT).
+bool madeReadOnly(const OutputFolder &)
+{
+    return false;
+}
+
+bool madeReadOnly(const CopyFile &)
+{
+    return false;
+}
+
+bool keepsShortNames(const OutputFolder &output)
+{
+    // FAT and FAT32 keep short names; exFAT and NTFS do not.
+    const std::wstring path =
+        QDir::toNativeSeparators(output->folder->dir.absolutePath()).toStdWString() + L"\\";
+    wchar_t volume[MAX_PATH + 1], system[MAX_PATH + 1];
+    return GetVolumePathNameW(path.c_str(), volume, MAX_PATH + 1) &&
+           GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, system,
+                                 MAX_PATH + 1) &&
+           std::wcsncmp(system, L"FAT", 3) == 0;
+}
+
+// Windows' own FAT driver is not known to leave two entries on one chain; chkdsk parts them
+// where it does.
+int clusterTwin(const OutputFolder &, const QByteArray &, const std::vector<FolderEntry> &,
+                QByteArray &)
+{
+    return 0;
 }
 
 bool removeUnlessHeld(const OutputFolder &output, const QByteArray &name)

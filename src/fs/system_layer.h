@@ -51,6 +51,18 @@ int nameCopy(CopyFile &copy);
 // its parent, where no flush of the whole file system did so already.
 void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes);
 
+// The file system of `output` was written when the folder was opened and is read-only now: the
+// system took it back, as Linux remounts a card whose file system it finds damaged.
+bool madeReadOnly(const OutputFolder &output);
+bool madeReadOnly(const CopyFile &copy); // of the copy's output folder
+// The file system of `output` shows a file whose long name is lost by its short name (FAT).
+bool keepsShortNames(const OutputFolder &output);
+// Where a power cut can leave two entries on one chain of clusters (FAT, exFAT): a file of
+// `entries` other than a temporary that holds the same bytes as the temporary `name`, which
+// may then be on the same clusters; 0 else. An error where `name` cannot be read whole.
+int clusterTwin(const OutputFolder &output, const QByteArray &name,
+                const std::vector<FolderEntry> &entries, QByteArray &twin);
+
 // Removes the file `name` of `output` unless a live run holds it (the lock on Unix, the open
 // handle without FILE_SHARE_DELETE on Windows). True where it is gone.
 bool removeUnlessHeld(const OutputFolder &output, const QByteArray &name);

@@ -1,6 +1,7 @@
 #include "fs/file_system.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -19,6 +20,15 @@ QByteArray newTemporaryName()
     for (int i = 0; i < randomLength; ++i)
         temporary += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
     return temporary;
+}
+
+bool isShortNameOfTemporary(const QByteArray &name)
+{
+    // vfat and Windows make GPX-RO~1 to ~9 of .gpx-rollover-XXXXXX, then GP, four hexadecimal
+    // digits, ~ and a digit.
+    static const QRegularExpression shortName(QStringLiteral("^(GPX-RO|GP[0-9A-F]{4})~[1-9]$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    return shortName.match(QLatin1String(name)).hasMatch();
 }
 
 bool isTemporaryName(const QByteArray &name)

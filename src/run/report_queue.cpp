@@ -16,6 +16,9 @@ constexpr ReportForm forms[] = {
     {Channel::output, "{path} -> {copy}: {moved} of {seen} time stamps would be moved"},
     {Channel::verbose, "{path}: left alone: no .gpx file"},
     {Channel::verbose, "{path}: removed: left by a run that did not finish"},
+    {Channel::failure, "{path}: left alone until the card is checked (fsck): a power cut may "
+                       "have left it on the clusters of {copy}"},
+    {Channel::failure, "{path}: left alone until the card is checked (fsck): {reason}"},
     {Channel::failure, "{path}: cannot read the folder: {reason}"},
     {Channel::failure, "{path}: cannot create the folder: {reason}"},
     {Channel::failure, "{path}: cannot create the folder: a file of that name is in the way"},

@@ -20,6 +20,8 @@ enum class ReportKind {
     wouldCopy,           // a dry run's word on a track
     leftAlone,           // a file named that is no GPX file
     temporaryRemoved,    // `path`, a temporary file a run that did not finish left
+    temporaryLeftAlone,  // `path`, such a file that may share its clusters with `copyPath`
+    temporaryNotRead,    // `path`, such a file that cannot be read whole
     folderNotRead,       // `path`, a folder to walk
     outputFolderNotMade, // `path`, the gpswrok folder
     outputFolderIsFile,  // `path`, the gpswrok folder's name, held by a file

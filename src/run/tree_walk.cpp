@@ -38,9 +38,17 @@ OutputFolder prepareOutput(Run &run, const Folder &folder, const QByteArray &fol
     if (made &&
         std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
         run.reclaimed.push_back(identity);
-        for (const QByteArray &temporary : removeStaleTemporaries(output))
-            postReport(run.reports,
-                       {ReportKind::temporaryRemoved, joined(outputPath, temporary), {}, {}, {}});
+        for (const Reclaimed &temporary : removeStaleTemporaries(output)) {
+            const ReportKind kind = !temporary.twin.isEmpty()     ? ReportKind::temporaryLeftAlone
+                                    : !temporary.reason.isEmpty() ? ReportKind::temporaryNotRead
+                                                                  : ReportKind::temporaryRemoved;
+            postReport(run.reports, {kind,
+                                     joined(outputPath, temporary.name),
+                                     temporary.twin.isEmpty() ? QByteArray()
+                                                              : joined(outputPath, temporary.twin),
+                                     temporary.reason,
+                                     {}});
+        }
     }
     return output;
 }
