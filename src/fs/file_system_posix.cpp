@@ -150,6 +150,9 @@ struct CopyFile {
     // The earlier copy, held open from just before this copy replaces it until the new name
     // is durable, where the file system would free its clusters before that (FlushReach).
     Descriptor earlier{-1};
+    // Named only once the names of the copies that replace earlier ones are durable, where a
+    // new entry would be written before the clusters it leads to (FlushReach).
+    bool deferred = false;
     DescriptorDevice device;
     DiscardDevice nowhere; // a dry run's copy, which has no file
     CopyFile(int fd, OutputFolder output, QByteArray name, QByteArray temporaryName, bool replaces)
@@ -498,7 +501,8 @@ int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFi
     int fd = -1;
     int error = 0;
 #ifdef O_TMPFILE
-    if (!output->namesEveryFile) {
+    // FAT and exFAT have no file without a name: not asked there.
+    if (!output->namesEveryFile && output->reach != FlushReach::allocationTable) {
         fd = openAt(folder, ".", O_TMPFILE | O_WRONLY, wanted);
         error = fd < 0 ? errno : 0;
         output->namesEveryFile = error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
@@ -564,6 +568,21 @@ void syncFolder(const FolderHandle &folder)
 
 } // namespace
 
+namespace
+{
+
+int renameTemporary(CopyFile &copy)
+{
+    const int folder = copy.folderFd();
+    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
+        return errno;
+    copy.temporaryName.clear();
+    copy.deferred = false;
+    return 0;
+}
+
+} // namespace
+
 int nameCopy(CopyFile &copy)
 {
     const int folder = copy.folderFd();
@@ -584,14 +603,17 @@ int nameCopy(CopyFile &copy)
         if (error != 0)
             return error;
     }
-    // Held until the new name is durable, where the file system would free its clusters at the
-    // rename (FlushReach); a copy that cannot be held is replaced all the same.
-    if (copy.replaces && copy.output->reach == FlushReach::allocationTable)
-        copy.earlier.reset(openAt(folder, copy.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
-        return errno;
-    copy.temporaryName.clear();
-    return 0;
+    // Where the file system would free the earlier copy's clusters at the rename, it is held
+    // until the new name is durable; where there is none to hold, the name waits (FlushReach).
+    if (copy.output->reach == FlushReach::allocationTable) {
+        if (copy.replaces)
+            copy.earlier.reset(openAt(folder, copy.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+        if (copy.earlier.fd < 0) {
+            copy.deferred = true;
+            return 0;
+        }
+    }
+    return renameTemporary(copy);
 }
 
 bool writesNothing(const CopyFile &copy)
@@ -648,17 +670,35 @@ NamedFolders namedFolders(const std::vector<CopyFile *> &named)
 
 } // namespace
 
-void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
+std::vector<int> syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
 {
     // A gpswrok folder this run made is synced into its parent too: a syncfs after the mkdir
     // made that entry durable already, but where none did (a card through FUSE, each copy
     // flushed by itself) nothing else writes it before the copies are told as made. Not every
     // system can sync a folder; nothing is lost where it cannot, but the name.
+    std::vector<int> errors(named.size());
     const NamedFolders folders = namedFolders(named);
-    // vfat writes a renamed entry only with its file's inode, which the folder's fsync leaves
-    // alone: a syncfs writes them all first.
+    const auto onTable = [](const OutputFolderHandle *output) {
+        return output->reach == FlushReach::allocationTable;
+    };
+    // FlushReach::allocationTable: the copies that replace earlier ones are renamed already,
+    // their entries still the earlier copies' until their inodes are written. A folder's fsync
+    // makes the removal of their temporaries durable first, so that no cut leaves a temporary
+    // and a name on the same clusters; then the new names are made, and a syncfs writes every
+    // renamed entry, which each folder's fsync flushes.
+    const bool renamed = std::any_of(named.begin(), named.end(), [&](const CopyFile *copy) {
+        return onTable(copy->output.get()) && !copy->deferred;
+    });
+    for (OutputFolderHandle *output : folders.all) {
+        if (renamed && onTable(output))
+            systemFsync(output->folder->fd.fd);
+    }
+    for (std::size_t i = 0; i < named.size(); ++i) {
+        if (named[i]->deferred)
+            errors[i] = renameTemporary(*named[i]);
+    }
     for (OutputFolderHandle *output : folders.onePerDevice) {
-        if (output->reach == FlushReach::allocationTable)
+        if (onTable(output))
             systemSyncfs(output->folder->fd.fd);
     }
     const auto &done = flushes.devices;
@@ -677,10 +717,10 @@ void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
         copy->earlier.reset();
     }
     for (OutputFolderHandle *output : folders.onePerDevice) {
-        if (letGo && output->reach == FlushReach::allocationTable &&
-            systemSyncfs(output->folder->fd.fd) == 0)
+        if (letGo && onTable(output) && systemSyncfs(output->folder->fd.fd) == 0)
             systemFsync(output->folder->fd.fd);
     }
+    return errors;
 }
 
 bool writesNothing(const OutputFolder &output)
