@@ -78,7 +78,6 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         }
     }
     std::vector<CopyFile *> named;
-    std::vector<std::size_t> namedAt;
     for (std::size_t i = 0; i < copies.size(); ++i) {
         if (giveUp && giveUp()) {
             failures.resize(i);
@@ -88,16 +87,10 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             continue;
         if (const int error = nameCopy(*copies[i]))
             failures[i] = copyReason(error, *copies[i]);
-        else {
+        else
             named.push_back(copies[i].get());
-            namedAt.push_back(i);
-        }
     }
-    const std::vector<int> errors = syncNames(named, flushes);
-    for (std::size_t k = 0; k < named.size(); ++k) {
-        if (errors[k] != 0)
-            failures[namedAt[k]] = copyReason(errors[k], *named[k]);
-    }
+    syncNames(named, flushes);
     copies.clear();
     return failures;
 }

@@ -102,10 +102,10 @@ enum class FlushReach {
     // renamed file's entry (its first cluster and size) only with the file's inode, which a
     // folder's fsync does not write, while the clusters of the copy it replaced are freed in
     // the table at once: a flush then leaves the name on those freed clusters and the new
-    // copy referenced by nothing. So here a commit flushes three times: the copies (syncfs,
-    // then one fdatasync), their names (syncfs, then each folder's fsync) while the copies
-    // they replace are held open, so that no cluster of theirs is freed yet, and last the
-    // table that frees them, once those are let go.
+    // copy referenced by nothing. So here a commit flushes twice: the copies (syncfs, then one
+    // fdatasync), then their names (syncfs, the earlier copies let go, syncfs, each folder's
+    // fsync). Between two flushes a card may write in any order and a FAT has no journal: a
+    // cut there can leave what only fsck mends, never at a flush.
     allocationTable,
 };
 
@@ -147,12 +147,9 @@ struct CopyFile {
     QByteArray name;
     QByteArray temporaryName; // empty while the copy has no name at all
     bool replaces;            // an earlier copy stands under the name
-    // The earlier copy, held open from just before this copy replaces it until the new name
-    // is durable, where the file system would free its clusters before that (FlushReach).
+    // The earlier copy, held open from just before this copy replaces it until the new entry
+    // is written, where the file system would free its clusters before that (FlushReach).
     Descriptor earlier{-1};
-    // Named only once the names of the copies that replace earlier ones are durable, where a
-    // new entry would be written before the clusters it leads to (FlushReach).
-    bool deferred = false;
     DescriptorDevice device;
     DiscardDevice nowhere; // a dry run's copy, which has no file
     CopyFile(int fd, OutputFolder output, QByteArray name, QByteArray temporaryName, bool replaces)
@@ -568,21 +565,6 @@ void syncFolder(const FolderHandle &folder)
 
 } // namespace
 
-namespace
-{
-
-int renameTemporary(CopyFile &copy)
-{
-    const int folder = copy.folderFd();
-    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
-        return errno;
-    copy.temporaryName.clear();
-    copy.deferred = false;
-    return 0;
-}
-
-} // namespace
-
 int nameCopy(CopyFile &copy)
 {
     const int folder = copy.folderFd();
@@ -604,16 +586,14 @@ int nameCopy(CopyFile &copy)
             return error;
     }
     // Where the file system would free the earlier copy's clusters at the rename, it is held
-    // until the new name is durable; where there is none to hold, the name waits (FlushReach).
-    if (copy.output->reach == FlushReach::allocationTable) {
-        if (copy.replaces)
-            copy.earlier.reset(openAt(folder, copy.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-        if (copy.earlier.fd < 0) {
-            copy.deferred = true;
-            return 0;
-        }
-    }
-    return renameTemporary(copy);
+    // until the new entry is written (FlushReach); one that cannot be held is replaced all the
+    // same.
+    if (copy.replaces && copy.output->reach == FlushReach::allocationTable)
+        copy.earlier.reset(openAt(folder, copy.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+    if (systemRenameat(folder, copy.temporaryName.constData(), folder, copy.name.constData()) != 0)
+        return errno;
+    copy.temporaryName.clear();
+    return 0;
 }
 
 bool writesNothing(const CopyFile &copy)
@@ -670,35 +650,32 @@ NamedFolders namedFolders(const std::vector<CopyFile *> &named)
 
 } // namespace
 
-std::vector<int> syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
+void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
 {
     // A gpswrok folder this run made is synced into its parent too: a syncfs after the mkdir
     // made that entry durable already, but where none did (a card through FUSE, each copy
     // flushed by itself) nothing else writes it before the copies are told as made. Not every
     // system can sync a folder; nothing is lost where it cannot, but the name.
-    std::vector<int> errors(named.size());
     const NamedFolders folders = namedFolders(named);
     const auto onTable = [](const OutputFolderHandle *output) {
         return output->reach == FlushReach::allocationTable;
     };
-    // FlushReach::allocationTable: the copies that replace earlier ones are renamed already,
-    // their entries still the earlier copies' until their inodes are written. A folder's fsync
-    // makes the removal of their temporaries durable first, so that no cut leaves a temporary
-    // and a name on the same clusters; then the new names are made, and a syncfs writes every
-    // renamed entry, which each folder's fsync flushes.
-    const bool renamed = std::any_of(named.begin(), named.end(), [&](const CopyFile *copy) {
-        return onTable(copy->output.get()) && !copy->deferred;
-    });
-    for (OutputFolderHandle *output : folders.all) {
-        if (renamed && onTable(output))
-            systemFsync(output->folder->fd.fd);
-    }
-    for (std::size_t i = 0; i < named.size(); ++i) {
-        if (named[i]->deferred)
-            errors[i] = renameTemporary(*named[i]);
-    }
+    // FlushReach::allocationTable: a syncfs writes the renamed entries, which a folder's fsync
+    // would not; only then are the earlier copies let go and the table that frees their
+    // clusters written, so that a card that writes in order never holds a name on freed
+    // clusters. Each folder's fsync then flushes it all at once: a flush never finds a
+    // cluster that no entry holds.
     for (OutputFolderHandle *output : folders.onePerDevice) {
         if (onTable(output))
+            systemSyncfs(output->folder->fd.fd);
+    }
+    bool letGo = false;
+    for (CopyFile *copy : named) {
+        letGo = letGo || copy->earlier.fd >= 0;
+        copy->earlier.reset();
+    }
+    for (OutputFolderHandle *output : folders.onePerDevice) {
+        if (letGo && onTable(output))
             systemSyncfs(output->folder->fd.fd);
     }
     const auto &done = flushes.devices;
@@ -709,18 +686,6 @@ std::vector<int> syncNames(const std::vector<CopyFile *> &named, const Flushes &
             syncFolder(*output->madeIn);
         output->madeIn.reset();
     }
-    // The names are durable: the copies they replaced may go, and the table that frees their
-    // clusters is flushed too, so that a cut after the run leaves no cluster lost.
-    bool letGo = false;
-    for (CopyFile *copy : named) {
-        letGo = letGo || copy->earlier.fd >= 0;
-        copy->earlier.reset();
-    }
-    for (OutputFolderHandle *output : folders.onePerDevice) {
-        if (letGo && onTable(output) && systemSyncfs(output->folder->fd.fd) == 0)
-            systemFsync(output->folder->fd.fd);
-    }
-    return errors;
 }
 
 bool writesNothing(const OutputFolder &output)

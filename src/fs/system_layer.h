@@ -45,15 +45,11 @@ struct Flushes {
 // Makes the copy's data durable: by one flush of its whole file system where that reaches the
 // storage and was not made already, else by a flush of the copy itself.
 int makeDurable(CopyFile &copy, Flushes &flushes);
-// Puts a durable copy under its name, replacing an earlier one at once, never half; or, where
-// the file system needs the names that replace earlier copies made durable first, leaves it
-// for syncNames.
+// Puts a durable copy under its name, replacing an earlier one at once, never half.
 int nameCopy(CopyFile &copy);
 // Makes the new names durable: the folders of `named`, and a gpswrok folder this run made, in
-// its parent, where no flush of the whole file system did so already. A name that waited for
-// this (the file system writes a new entry before the clusters it leads to) is given here;
-// returns for each of `named` 0, or the errno of that naming.
-std::vector<int> syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes);
+// its parent, where no flush of the whole file system did so already.
+void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes);
 
 // The file system of `output` was written when the folder was opened and is read-only now: the
 // system took it back, as Linux remounts a card whose file system it finds damaged.
