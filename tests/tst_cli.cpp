@@ -141,8 +141,13 @@ int qtBitsOf(uint mode)
 }
 
 // Makes one entry of a tree as cli.test writes them.
-bool makeEntry(const QDir &root, const QString &entry, const QByteArray &original)
+bool makeEntry(const QDir &root, QString entry, const QByteArray &original)
 {
+    // "@N": last changed N days before one fixed time.
+    const int at = entry.lastIndexOf(QRegularExpression(QStringLiteral("@\\d+$")));
+    const long days = at < 0 ? -1 : entry.mid(at + 1).toLong();
+    if (at >= 0)
+        entry.truncate(at);
     const QRegularExpressionMatch m =
         QRegularExpression(
             QStringLiteral("(?s)^(.+?)(?:(->|=>|\\*)(.+?)|(~)|(\\((?:pipe|socket)\\)))?(:\\d+)?$"))
@@ -155,7 +160,12 @@ bool makeEntry(const QDir &root, const QString &entry, const QByteArray &origina
         kind == "~" ? earlierCopy : original.repeated(qMax(1, m.captured(3).toInt()));
     if (kind.isEmpty() ? !name.endsWith(QLatin1Char('/')) : kind == "~" || kind == "*")
         ok = ok && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    file.close();
 #ifdef Q_OS_UNIX
+    const struct timespec times[2] = {{1704110400 - days * 86400, 0},
+                                      {1704110400 - days * 86400, 0}};
+    if (days >= 0)
+        ok = ok && ::utimensat(AT_FDCWD, QFile::encodeName(path), times, 0) == 0;
     const QByteArray native = QFile::encodeName(path);
     const QByteArray to =
         QFile::encodeName(kind == "=>" ? root.filePath(m.captured(3)) : m.captured(3));
@@ -167,7 +177,8 @@ bool makeEntry(const QDir &root, const QString &entry, const QByteArray &origina
     return ok && (mode.isEmpty() || ::chmod(native, mode_t(mode.toInt(nullptr, 8))) == 0);
 #else
     // Windows: a hard link, and of a mode only whether the file is read-only; no symbolic links,
-    // no pipes, no folder that cannot be written into.
+    // no pipes, no folder that cannot be written into, no time of change.
+    Q_UNUSED(days);
     if (kind == "=>")
         ok = ok &&
              CreateHardLinkW(

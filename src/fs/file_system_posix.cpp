@@ -743,6 +743,9 @@ int clusterTwin(const OutputFolder &output, const QByteArray &name,
     struct stat status;
     if (fd.fd < 0 || ::fstat(fd.fd, &status) != 0)
         return 0; // gone, or no file to remove: the removal finds out
+    // A live run's temporary is no leftover: the removal leaves it alone too.
+    if (::flock(fd.fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return 0;
     // Read whole first: a chain a cut broke is as dangerous to free as a shared one.
     int error = 0;
     char buffer[65536];
@@ -758,8 +761,11 @@ int clusterTwin(const OutputFolder &output, const QByteArray &name,
             continue;
         const Descriptor other(openAt(folder, entry.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         struct stat otherStatus;
+        // Two entries of one chain were both written from one file: the same size and the same
+        // time of change (FAT keeps whole seconds), which a copy an earlier run made has not.
         if (other.fd < 0 || ::fstat(other.fd, &otherStatus) != 0 ||
-            otherStatus.st_size != status.st_size || ::lseek(fd.fd, 0, SEEK_SET) != 0)
+            otherStatus.st_size != status.st_size || otherStatus.st_mtime != status.st_mtime ||
+            ::lseek(fd.fd, 0, SEEK_SET) != 0)
             continue;
         if (sameBytes(fd.fd, other.fd, error)) {
             twin = entry.name;
