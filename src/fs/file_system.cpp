@@ -135,10 +135,12 @@ std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output)
     QString ignored; // a folder that cannot be listed has nothing to reclaim that can be seen
     if (writesNothing(output) || !listFolder(folderOf(output), entries, ignored))
         return reclaimed;
-    const bool shortNames = keepsShortNames(output);
     for (const FolderEntry &entry : entries) {
+        // The file system is asked only where a name could be a short one: most folders hold
+        // no temporary at all.
         if (entry.kind != EntryKind::file ||
-            !(isTemporaryName(entry.name) || (shortNames && isShortNameOfTemporary(entry.name))))
+            !(isTemporaryName(entry.name) ||
+              (isShortNameOfTemporary(entry.name) && keepsShortNames(output))))
             continue;
         // Freeing clusters a copy's entry shares would lose the copy, and freeing a chain
         // already freed makes Linux's vfat remount the card read-only: only fsck can part

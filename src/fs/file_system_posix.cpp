@@ -46,6 +46,16 @@ int openAt(int folder, const QByteArray &name, int flags, mode_t mode = 0)
     return fd;
 }
 
+// A read of `fd` that a signal cut short before it began is made again.
+ssize_t readAgain(int fd, void *data, std::size_t size)
+{
+    ssize_t n;
+    do
+        n = systemRead(fd, data, size);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 // A file's bytes through Qt's device interface, so that the copy reads and writes any device.
 struct DescriptorDevice : QIODevice {
     int fd;
@@ -718,8 +728,8 @@ bool sameBytes(int one, int other, int &error)
 {
     char a[65536], b[sizeof a];
     for (;;) {
-        const ssize_t n = systemRead(one, a, sizeof a);
-        const ssize_t m = n < 0 ? 0 : systemRead(other, b, sizeof b);
+        const ssize_t n = readAgain(one, a, sizeof a);
+        const ssize_t m = n < 0 ? 0 : readAgain(other, b, sizeof b);
         if (n < 0 || m < 0) {
             error = n < 0 ? errno : 0; // only the temporary's own failure is told
             return false;
@@ -749,7 +759,7 @@ int clusterTwin(const OutputFolder &output, const QByteArray &name,
     // Read whole first: a chain a cut broke is as dangerous to free as a shared one.
     int error = 0;
     char buffer[65536];
-    for (ssize_t n; (n = systemRead(fd.fd, buffer, sizeof buffer)) != 0;) {
+    for (ssize_t n; (n = readAgain(fd.fd, buffer, sizeof buffer)) != 0;) {
         if (n < 0)
             return errno;
     }
