@@ -1,17 +1,15 @@
 // Any file, read in blocks of a size its first byte picks, is copied as when it is read whole.
-// Single-byte text must also come out as a plain reading of the rule says, with the library's
-// own date functions, and as when its reads fall short in the middle; with Windows line ends it
+// Single-byte text must also come out as a plain reading of the rule says (rule_oracle.cpp), and
+// as when its reads fall short in the middle; with Windows line ends it
 // differs only in them; and in UTF-16 or UTF-32, in either byte order, it comes out as its copy in
 // those units.
 #include "fuzz_copy.h"
 
+#include "rule_oracle.h"
 #include "stream/stream_copy.h"
 
 #include <QBuffer>
 #include <QDate>
-#include <QHash>
-#include <QRegularExpression>
-#include <QVector>
 #include <QtEndian>
 
 #include <algorithm>
@@ -41,6 +39,7 @@ struct ShortReads : QBuffer {
 struct Copied {
     QByteArray bytes;
     qint64 moved = -1;
+    qint64 seen = -1;
 };
 
 Copied copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf = false,
@@ -62,60 +61,8 @@ Copied copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf 
     options.readAhead = readAhead;
     TimeStampCount count;
     if (copyCorrected(in, out, options, &count).failure != CopyFailure::none)
-        return {"<the copy failed>", -1}; // memory devices do not fail
-    return {out.data(), count.moved};
-}
-
-bool isWhitespace(QChar c)
-{
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
-           c == QLatin1Char('\r');
-}
-
-// The text by the rule: after each tag that opens a time stamp and the whitespace after it, the
-// date text that runs to the next "T", when it is four ASCII digits, '-', two, '-', two, read and
-// moved by QDate, the search going on after the whitespace; then every line break one line feed,
-// and a last line without one given one. The tags: <time> and <CreationTime>, bare or after a
-// namespace prefix, an XML name of at most 100 units (every byte outside ASCII taken for a
-// letter). Latin-1 maps each byte to one character and back. Qt's reading goes through the time
-// zone, so each text is read once an input. `moved` counts the dates moved.
-QByteArray byTheBook(const QByteArray &bytes, const QDate &today, qint64 &moved)
-{
-    static const QRegularExpression tag(
-        QStringLiteral("<(?:[A-Za-z_\\x{80}-\\x{ff}][-A-Za-z0-9._\\x{80}-\\x{ff}]{0,99}:)?(?:time|"
-                       "CreationTime)>"));
-    static const QRegularExpression dateShape(QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}$"));
-    QString text = QString::fromLatin1(bytes.constData(), bytes.size());
-    QHash<QString, QDate> readings;
-    moved = 0;
-    for (int from = 0;;) {
-        const QRegularExpressionMatch m = tag.match(text, from);
-        if (!m.hasMatch())
-            break;
-        int p = m.capturedEnd();
-        while (p < text.size() && isWhitespace(text[p]))
-            ++p;
-        from = p;
-        const int t = text.indexOf(QLatin1Char('T'), p);
-        if (t < 0)
-            break;
-        const QString dateText = text.mid(p, t - p);
-        auto reading = readings.find(dateText);
-        if (reading == readings.end())
-            reading = readings.insert(
-                dateText, dateShape.match(dateText).hasMatch()
-                              ? QDate::fromString(dateText, QStringLiteral("yyyy-MM-dd"))
-                              : QDate());
-        const QDate shifted = reading->addDays(7168);
-        if (shifted.isValid() && shifted <= today) {
-            text.replace(p, t - p, shifted.toString(QStringLiteral("yyyy-MM-dd")));
-            ++moved;
-        }
-    }
-    QByteArray out = text.toLatin1().replace("\r\n", "\n").replace('\r', '\n');
-    if (!out.isEmpty() && !out.endsWith('\n'))
-        out += '\n';
-    return out;
+        return {"<the copy failed>", -1, -1}; // memory devices do not fail
+    return {out.data(), count.moved, count.seen};
 }
 
 // Where two copies first differ, as a report says it.
@@ -226,12 +173,15 @@ QString checkCopy(const QByteArray &input)
         failure = countDiffers("read ahead in blocks", readAheadCopy.moved, whole.moved);
     if (wide)
         return failure;
-    qint64 moved = 0;
+    const RuleReading rule = byTheRule(file.mid(mark), date);
+    const qint64 moved = rule.moved;
     if (failure.isEmpty())
-        failure = differs("by the rule", 1 << 16, whole.bytes,
-                          file.left(mark) + byTheBook(file.mid(mark), date, moved));
+        failure = differs("by the rule", 1 << 16, whole.bytes, file.left(mark) + rule.text);
     if (failure.isEmpty())
         failure = countDiffers("by the rule", whole.moved, moved);
+    if (failure.isEmpty() && whole.seen != rule.seen)
+        failure =
+            QStringLiteral("by the rule: %1 values read, wanted %2").arg(whole.seen).arg(rule.seen);
     const Copied crlf = copyOf(file, 1 << 16, today, true);
     if (failure.isEmpty())
         failure = differs("with CR LF line ends", 1 << 16, crlf.bytes,

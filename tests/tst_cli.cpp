@@ -366,6 +366,11 @@ void TestCli::copy()
         QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
         CopyOptions options;
         options.crlfLineEnds = false;
+        // [blockN]: read N bytes at a time, so that a value falls across a block's end.
+        const QString block =
+            tags.filter(QRegularExpression(QStringLiteral("^block\\d+$"))).value(0).mid(5);
+        if (!block.isEmpty())
+            options.blockSize = block.toInt();
         TimeStampCount count;
         QCOMPARE(int(copyCorrected(in, out, options, &count).failure), int(CopyFailure::none));
         if (attempt == 0 && latestDate() != now.addSecs(14 * 3600).date())
