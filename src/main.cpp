@@ -3,7 +3,8 @@
 #include "run/arguments.h"
 #include "run/console.h"
 #include "run/interruption.h"
-#include "run/track_correction.h"
+#include "run/run.h"
+#include "run/tree_walk.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -22,8 +23,8 @@ struct Summary {
 };
 
 // Options, then the paths; the exit status.
-int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
-        StandardOutput output)
+int runTool(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
+            StandardOutput output)
 {
     // What standard output could not take is a failure too, said once; a closed pipe is an
     // interruption, and ends the run by SIGPIPE, as it ends any filter.
@@ -54,9 +55,10 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
     catchInterruptions();
     const bool verbose = given.verbose;
     Summary summary;
-    Run correction;
-    correction.dryRun = given.dryRun;
-    correction.reports.tell = [&](const Report &report) {
+    Run run;
+    // A dry run is one whose output folders write nothing.
+    run.outputs.writesNothing = given.dryRun;
+    run.batch.tell = [&](const Report &report) {
         const Channel channel = formOf(report.kind).channel;
         if (channel == Channel::failure) {
             ++summary.failures;
@@ -71,12 +73,12 @@ int run(const QStringList &arguments, const QList<QByteArray> &nativeArguments,
             printOutput(output, reportText(report));
     };
     for (const QByteArray &path : given.paths) {
-        if (interruption())
+        if (!goesOn(run))
             break;
-        correctPath(correction, path);
+        correctPath(run, path);
     }
     // Interrupted, the copies finished before are still made durable and named.
-    finishRun(correction);
+    finishRun(run);
     if (const int signal = interruption())
         endByInterruption(signal);
     const int status = outputStatus(summary.failures > 0 ? 1 : 0);
@@ -119,7 +121,7 @@ int wmain(int argc, wchar_t *argv[])
     int qtArgc = 1; // Qt has no options of its own to take from us
     const StandardOutput output = guardStandardStreams();
     QCoreApplication app(qtArgc, qtArgv);
-    return run(arguments, nativeArguments, output);
+    return runTool(arguments, nativeArguments, output);
 }
 #else
 int main(int argc, char *argv[])
@@ -133,6 +135,6 @@ int main(int argc, char *argv[])
         nativeArguments << QByteArray(argv[i]);
         arguments << QFile::decodeName(argv[i]);
     }
-    return run(arguments, nativeArguments, output);
+    return runTool(arguments, nativeArguments, output);
 }
 #endif

@@ -1,7 +1,7 @@
 // The pure functions beneath a copy, each a table of rows and one body.
 #include "rule/rollover_date.h"
 #include "run/console.h"
-#include "run/track_correction.h"
+#include "run/tree_walk.h"
 
 #include <QDateTime>
 #include <QtTest>

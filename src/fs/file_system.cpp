@@ -12,6 +12,20 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+bool isDeviceGone(int error)
+{
+    return error == ENOTCONN || error == ENODEV || error == ENXIO || error == ECONNABORTED
+#ifdef ESHUTDOWN
+           || error == ESHUTDOWN
+#endif
+        ;
+}
+
+bool deviceGone(const Folder &folder)
+{
+    return isDeviceGone(folderError(folder));
+}
+
 namespace
 {
 
@@ -60,12 +74,13 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
     return output;
 }
 
-std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function<bool()> &giveUp)
+std::vector<SystemFailure> commitCopies(std::vector<Copy> &copies,
+                                        const std::function<bool()> &giveUp)
 {
     // In this order, whatever the system: every copy durable, then each named, then the names
     // durable; a copy that could not be made durable is never named. Where `giveUp` says so
     // (a flush through a card's driver takes long), nothing more is named.
-    std::vector<QString> failures(copies.size());
+    std::vector<SystemFailure> failures(copies.size());
     Flushes flushes;
     for (const Copy &copy : copies) {
         if (giveUp && giveUp()) {
@@ -74,7 +89,7 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
         }
         if (!writesNothing(*copy)) {
             if (const int error = makeDurable(*copy, flushes))
-                failures[std::size_t(&copy - copies.data())] = copyReason(error, *copy);
+                failures[std::size_t(&copy - copies.data())] = {error, copyReason(error, *copy)};
         }
     }
     std::vector<CopyFile *> named;
@@ -83,10 +98,10 @@ std::vector<QString> commitCopies(std::vector<Copy> &copies, const std::function
             failures.resize(i);
             break;
         }
-        if (writesNothing(*copies[i]) || !failures[i].isEmpty())
+        if (writesNothing(*copies[i]) || failures[i].error != 0)
             continue;
         if (const int error = nameCopy(*copies[i]))
-            failures[i] = copyReason(error, *copies[i]);
+            failures[i] = {error, copyReason(error, *copies[i])};
         else
             named.push_back(copies[i].get());
     }

@@ -51,6 +51,9 @@ using OutputFolder = std::shared_ptr<OutputFolderHandle>;
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
                                     bool writesNothing = false);
 
+// The output folder writes nothing: a dry run's, the one place that says a run is dry.
+bool writesNothing(const OutputFolder &output);
+
 // The folder an output folder is, for what is asked of any folder; null for one a dry run found
 // missing.
 Folder folderOf(const OutputFolder &output);
@@ -86,6 +89,8 @@ using Copy = std::unique_ptr<CopyFile, FileRelease>;
 // A track opened for reading. A pipe or a device is refused: reading it could wait forever.
 Track openTrack(const Folder &folder, const QByteArray &name, QString &reason);
 QIODevice &trackDevice(TrackFile &track);
+// What tells two tracks apart, however they were named.
+QByteArray trackIdentity(const TrackFile &track);
 
 // The track is no longer as it was opened: its size or its modification time differ, so a copy
 // read from it may hold half of one version and half of another.
@@ -146,9 +151,23 @@ std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output);
 // Where the folder part of a path ends: its last separator, or -1.
 int lastSeparator(const QByteArray &path);
 
+// A failure as the system gave it: its errno (on Windows, the Win32 error mapped to one) and
+// its words. None where `error` is 0.
+struct SystemFailure {
+    int error = 0;
+    QString reason;
+};
+
+// The system says the card or disk is gone, as it says of any call on it after a card is pulled
+// or its driver died (ENOTCONN, ENODEV, ENXIO, ESHUTDOWN; ECONNABORTED, what FUSE answers the
+// calls in flight when its connection is torn down), not of one unreadable file (EIO).
+bool isDeviceGone(int error);
+// A call on `folder` says its card or disk is gone.
+bool deviceGone(const Folder &folder);
+
 // Makes the copies durable, as few flushes as the system allows for all of them; then names
-// each. Returns for each copy why it failed, or an empty text; a failed one is dropped. Where
-// `giveUp` says so before a copy is named, it and the copies after it are dropped, and the
-// answer holds only the copies before it.
-std::vector<QString> commitCopies(std::vector<Copy> &copies,
-                                  const std::function<bool()> &giveUp = {});
+// each. Returns for each copy why it failed, or none; a failed one is dropped. Where `giveUp`
+// says so before a copy is named, it and the copies after it are dropped, and the answer holds
+// only the copies before it.
+std::vector<SystemFailure> commitCopies(std::vector<Copy> &copies,
+                                        const std::function<bool()> &giveUp = {});

@@ -270,6 +270,35 @@ bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &tar
     return true;
 }
 
+bool isDanglingLink(const Folder &parent, const QByteArray &name)
+{
+    struct stat status;
+    return ::fstatat(folderFd(parent), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(status.st_mode) &&
+           ::fstatat(folderFd(parent), name.constData(), &status, 0) != 0 && errno == ENOENT;
+}
+
+// "..", from a folder's descriptor, is its real parent, whatever link led to the folder; the
+// entry itself is looked at, not where a link of that name leads.
+bool parentsEntryIs(const Folder &folder, const QByteArray &name)
+{
+    struct stat self, entry;
+    return ::fstatat(folderFd(folder), ".", &self, 0) == 0 &&
+           ::fstatat(folderFd(folder), ("../" + name).constData(), &entry, AT_SYMLINK_NOFOLLOW) ==
+               0 &&
+           self.st_dev == entry.st_dev && self.st_ino == entry.st_ino;
+}
+
+// statfs, not stat: FUSE answers a stat from what it cached, a statfs only by asking its driver,
+// which a pulled card or a killed driver cannot answer.
+int folderError(const Folder &folder)
+{
+    struct statvfs system;
+    const int result = folderFd(folder) == AT_FDCWD ? ::statvfs(".", &system)
+                                                    : ::fstatvfs(folderFd(folder), &system);
+    return result == 0 ? 0 : errno;
+}
+
 Folder workingFolder()
 {
     return std::make_shared<FolderHandle>(AT_FDCWD);
@@ -339,8 +368,9 @@ Folder folderOf(const OutputFolder &output)
 
 QByteArray folderIdentity(const Folder &folder)
 {
+    // fstatat with ".", which serves the working folder (AT_FDCWD) as any other.
     struct stat status;
-    if (::fstat(folder->fd.fd, &status) != 0)
+    if (::fstatat(folderFd(folder), ".", &status, 0) != 0)
         return QByteArray();
     return QByteArray::number(quint64(status.st_dev)) + ':' +
            QByteArray::number(quint64(status.st_ino));
@@ -422,6 +452,12 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
         return nullptr;
     }
     return Track(new TrackFile(fd, status, folder));
+}
+
+QByteArray trackIdentity(const TrackFile &track)
+{
+    return QByteArray::number(quint64(track.status.st_dev)) + ':' +
+           QByteArray::number(quint64(track.status.st_ino));
 }
 
 QIODevice &trackDevice(TrackFile &track)

@@ -95,6 +95,9 @@ int errnoOf(DWORD error)
         return ENOTDIR;
     case ERROR_NOT_READY:
     case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_NO_MEDIA_IN_DRIVE:
         return ENODEV;
     default:
         return EIO;
@@ -206,6 +209,28 @@ bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &tar
     return true;
 }
 
+bool isDanglingLink(const Folder &parent, const QByteArray &name)
+{
+    const QFileInfo link(pathIn(parent, name));
+    return link.isSymLink() && !link.exists();
+}
+
+// The folder's real path, links and junctions resolved, ends in that name, in any letter case.
+bool parentsEntryIs(const Folder &folder, const QByteArray &name)
+{
+    const QString self = folder->dir.canonicalPath();
+    return !self.isEmpty() &&
+           QFileInfo(self).fileName().compare(QString::fromUtf8(name), Qt::CaseInsensitive) == 0;
+}
+
+int folderError(const Folder &folder)
+{
+    return GetFileAttributesW(longPath(folder->dir.absolutePath()).c_str()) !=
+                   INVALID_FILE_ATTRIBUTES
+               ? 0
+               : errnoOf(GetLastError());
+}
+
 Folder workingFolder()
 {
     return std::make_shared<FolderHandle>(FolderHandle{QDir(), true});
@@ -312,6 +337,11 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
     return track;
 }
 
+QByteArray trackIdentity(const TrackFile &track)
+{
+    return track.canonicalPath.toLower().toUtf8();
+}
+
 QIODevice &trackDevice(TrackFile &track)
 {
     return track.file;
@@ -399,7 +429,8 @@ int nameCopy(CopyFile &copy)
     // The rename replaces no read-only file: an earlier copy of a read-only track is made
     // writable first, as git's Windows layer does.
     const DWORD attributes = GetFileAttributesW(to.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+    const bool madeWritable =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(to.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
     std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
@@ -415,8 +446,13 @@ int nameCopy(CopyFile &copy)
         const DWORD error = GetLastError();
         const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
                           error == ERROR_LOCK_VIOLATION;
-        if (!held || attempt == 7)
+        if (!held || attempt == 7) {
+            // The earlier copy stays as it was, read-only bit and all (as mingw_rename puts it
+            // back): a user who made it so meant it.
+            if (madeWritable)
+                SetFileAttributesW(to.c_str(), attributes);
             return errnoOf(error);
+        }
         Sleep(DWORD(std::min(waitMs, 500)));
     }
     copy.named = true;

@@ -8,10 +8,20 @@
 // far as the system can tell it (empty where it cannot).
 bool linksToFolder(const Folder &parent, const QByteArray &name, QByteArray &target);
 
+// `name` in `parent` is a link that leads nowhere.
+bool isDanglingLink(const Folder &parent, const QByteArray &name);
+
+// The entry `name` of the folder that holds `folder` (its real parent, whatever link led to it)
+// is `folder` itself, and no link: the folder's own name is `name`.
+bool parentsEntryIs(const Folder &folder, const QByteArray &name);
+
 // Each call that can fail returns 0 or the errno (on Windows, the Win32 error mapped to it).
 
 // An errno in the system's words ("Permission denied"), the same on both systems.
 QString systemReason(int error);
+
+// What a look at `folder` itself answers: 0, or why it fails.
+int folderError(const Folder &folder);
 
 // Opens the folder `name` of `parent` to write copies into: ENOENT or ENOTDIR where no folder
 // stands there.
@@ -25,8 +35,6 @@ OutputFolder missingOutputFolder();
 // `output` was made by this run in `parent`: its entry there is made durable with its copies.
 void madeIn(OutputFolder &output, const Folder &parent);
 void setWritesNothing(OutputFolder &output);
-// The output folder writes nothing: a dry run's.
-bool writesNothing(const OutputFolder &output);
 
 // A copy under a temporary name, or none at all, in `output`, to be named `name`.
 int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track,

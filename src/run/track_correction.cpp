@@ -1,25 +1,8 @@
 #include "run/track_correction.h"
 
+#include "run/console.h"
 #include "run/interruption.h"
 #include "stream/stream_copy.h"
-
-Run::Run() : readAhead(defaultBlockSize)
-{
-    // A first interruption still names the copies finished; a second gives them up.
-    reports.giveUp = [] { return interruptions() > 1; };
-}
-
-QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
-{
-    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
-        return folderPath + name;
-    return folderPath + '/' + name;
-}
-
-bool hasGpxSuffix(const QByteArray &name)
-{
-    return name.size() >= 4 && name.right(4).toLower() == ".gpx";
-}
 
 namespace
 {
@@ -42,19 +25,34 @@ bool readWhole(const CopyResult &result, const TrackFile &track)
 
 } // namespace
 
-void correctTrack(Run &run, const TrackPlace &place, const OutputFolder &output)
+void correctTrack(Run &run, const TrackPlace &place, OutputPlace &output)
 {
-    const QByteArray trackPath = place.path(), copyPath = place.copyPath();
+    // Shown from the folder as this track's path shows it, which another path to it may not.
+    const QByteArray trackPath = place.path(),
+                     copyPath = joined(joined(place.folderPath, outputDirName), place.name);
+    if (output.state != OutputPlace::ready) {
+        // The folder's failure is told once, at the end, with what it cost.
+        ++output.tracksNotCorrected;
+        return postReport(run.batch,
+                          {ReportKind::trackNotCorrected, trackPath, output.path, {}, {}});
+    }
     QString reason;
     Track track = openTrack(place.folder, place.name, reason);
     if (!track)
-        return postReport(run.reports, {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
-    CopyStart start = beginCopy(output, place.name, *track);
+        return postFailure(run, place.folder,
+                           {ReportKind::trackNotOpened, trackPath, {}, reason, {}});
+    // A copy's place is given once a run: two folders whose gpswrok is one (through a link) may
+    // hold tracks of one name, and the second copy would replace the first in silence.
+    const QByteArray earlier = claimCopy(run.outputs, output, place.name, trackPath, *track);
+    if (!earlier.isEmpty())
+        return postReport(run.batch,
+                          {ReportKind::copyTaken, trackPath, copyPath, shownName(earlier), {}});
+    CopyStart start = beginCopy(output.output, place.name, *track);
     if (start.outcome == CopyStart::refused)
-        return postReport(run.reports, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
+        return postReport(run.batch, {ReportKind::copyRefused, trackPath, copyPath, {}, {}});
     if (start.outcome == CopyStart::failed)
-        return postReport(run.reports,
-                          {ReportKind::copyNotWritten, trackPath, copyPath, start.reason, {}});
+        return postFailure(run, place.folder,
+                           {ReportKind::copyNotWritten, trackPath, copyPath, start.reason, {}});
     Copy copy = std::move(start.copy);
     CopyFile &file = *copy;
     CopyOptions options;
@@ -70,18 +68,14 @@ void correctTrack(Run &run, const TrackPlace &place, const OutputFolder &output)
     if (result.failure == CopyFailure::interrupted)
         return; // the copy is given up; the run ends once the finished ones are named
     if (result.failure != CopyFailure::none)
-        return postReport(run.reports, failureOf(result, trackPath, copyPath));
+        return postFailure(run, place.folder, failureOf(result, trackPath, copyPath));
     if (!readWhole(result, *track))
-        return postReport(run.reports, {ReportKind::trackChanged, trackPath, {}, {}, {}});
+        return postReport(run.batch, {ReportKind::trackChanged, trackPath, {}, {}, {}});
     // The rest of the copy goes to disk while the next ones are made.
     startWriteBack(*copy, 0, 0);
     const qint64 bytes = copyDevice(*copy).pos();
     track.reset();
-    const ReportKind made = run.dryRun ? ReportKind::wouldCopy : ReportKind::copied;
-    postCopy(run.reports, {made, trackPath, copyPath, {}, count}, std::move(copy), bytes);
-}
-
-void finishRun(Run &run)
-{
-    flushReports(run.reports);
+    const ReportKind made =
+        writesNothing(output.output) ? ReportKind::wouldCopy : ReportKind::copied;
+    postCopy(run.batch, {made, trackPath, copyPath, {}, count}, std::move(copy), bytes);
 }

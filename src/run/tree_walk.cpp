@@ -1,6 +1,5 @@
-// Each path of the command line, and the walk of a folder: each folder's entries in name order,
-// a subfolder walked to its end before the next entry.
-#include "run/interruption.h"
+#include "run/tree_walk.h"
+
 #include "run/track_correction.h"
 
 #include <algorithm>
@@ -8,49 +7,24 @@
 namespace
 {
 
-// The gpswrok folder of `folder`, found or made (in a dry run, found or one a real run could
-// make); a failure is reported once, for the folder.
-OutputFolder prepareOutput(Run &run, const Folder &folder, const QByteArray &folderPath)
+// The gpswrok folder of `folder`, asked of the run's record; what a run that did not finish left
+// there is told the first time.
+OutputPlace &outputOf(Run &run, const Folder &folder, const QByteArray &folderPath)
 {
-    QString reason;
-    const QByteArray name(outputDirName);
-    const QByteArray outputPath = joined(folderPath, name);
-    if (isForeignOutputLink(folder, name)) {
-        postReport(run.reports, {ReportKind::outputFolderRefused, outputPath, {}, {}, {}});
-        return nullptr;
-    }
-    OutputFolder output = openOrMakeOutputFolder(folder, name, reason, run.dryRun);
-    if (!output) {
-        // A file in the way is said as such: "File exists" would leave a user to guess.
-        QString ignored;
-        const bool file = entryKind(folder, name, ignored) == EntryKind::file;
-        postReport(run.reports,
-                   {file ? ReportKind::outputFolderIsFile : ReportKind::outputFolderNotMade,
-                    outputPath,
-                    {},
-                    reason,
+    OutputPlace &place = outputPlaceOf(run.outputs, folder, folderPath);
+    for (const Reclaimed &temporary : place.reclaimed) {
+        const ReportKind kind = !temporary.twin.isEmpty()     ? ReportKind::temporaryLeftAlone
+                                : !temporary.reason.isEmpty() ? ReportKind::temporaryNotRead
+                                                              : ReportKind::temporaryRemoved;
+        postReport(run.batch,
+                   {kind,
+                    joined(place.path, temporary.name),
+                    temporary.twin.isEmpty() ? QByteArray() : joined(place.path, temporary.twin),
+                    temporary.reason,
                     {}});
-        return nullptr;
     }
-    // What a killed run left is removed before this one writes beside it, once a run.
-    const Folder made = folderOf(output);
-    const QByteArray identity = made ? folderIdentity(made) : QByteArray();
-    if (made &&
-        std::find(run.reclaimed.begin(), run.reclaimed.end(), identity) == run.reclaimed.end()) {
-        run.reclaimed.push_back(identity);
-        for (const Reclaimed &temporary : removeStaleTemporaries(output)) {
-            const ReportKind kind = !temporary.twin.isEmpty()     ? ReportKind::temporaryLeftAlone
-                                    : !temporary.reason.isEmpty() ? ReportKind::temporaryNotRead
-                                                                  : ReportKind::temporaryRemoved;
-            postReport(run.reports, {kind,
-                                     joined(outputPath, temporary.name),
-                                     temporary.twin.isEmpty() ? QByteArray()
-                                                              : joined(outputPath, temporary.twin),
-                                     temporary.reason,
-                                     {}});
-        }
-    }
-    return output;
+    place.reclaimed.clear();
+    return place;
 }
 
 // `inside` holds the folders the walk is in, so that a link back to one of them is not
@@ -61,7 +35,7 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
     std::vector<FolderEntry> entries;
     QString reason;
     if (!listFolder(folder, entries, reason))
-        return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
+        return postFailure(run, folder, {ReportKind::folderNotRead, path, {}, reason, {}});
     std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
         return listedBefore(a.name, b.name);
     });
@@ -91,10 +65,9 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
         return inOtherCase(entry) &&
                ((!outputIdentity.isEmpty() && identity == outputIdentity) || outputInOtherCase);
     };
-    OutputFolder output;
-    bool outputLooked = false; // found or made once, for the first track
+    OutputPlace *output = nullptr; // asked for by the first track
     for (const FolderEntry &entry : entries) {
-        if (interruption())
+        if (!goesOn(run))
             return;
         if (entry.hidden)
             continue;
@@ -104,28 +77,31 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
                 continue;
             const Folder subfolder = openFolder(folder, entry.name, reason);
             if (!subfolder) {
-                postReport(run.reports, {ReportKind::folderNotRead, entryPath, {}, reason, {}});
+                postFailure(run, folder, {ReportKind::folderNotRead, entryPath, {}, reason, {}});
                 continue;
             }
+            // A link to an output folder, under any name: the copies there are no tracks.
             const QByteArray identity = folderIdentity(subfolder);
-            if (isOutput(entry, identity) ||
+            if (isOutput(entry, identity) || isOutputFolder(run.outputs, subfolder, identity) ||
                 std::find(inside.begin(), inside.end(), identity) != inside.end())
                 continue;
             inside.push_back(identity);
             walkFolder(run, subfolder, entryPath, inside);
             inside.pop_back();
         } else if (hasGpxSuffix(entry.name)) {
-            if (!outputLooked) {
-                output = prepareOutput(run, folder, path);
-                outputLooked = true;
-            }
-            if (output)
-                correctTrack(run, {folder, path, entry.name}, output);
+            if (!output)
+                output = &outputOf(run, folder, path);
+            correctTrack(run, {folder, path, entry.name}, *output);
         }
     }
 }
 
 } // namespace
+
+bool hasGpxSuffix(const QByteArray &name)
+{
+    return name.size() >= 4 && name.right(4).toLower() == ".gpx";
+}
 
 bool listedBefore(const QByteArray &a, const QByteArray &b)
 {
@@ -141,7 +117,7 @@ void correctPath(Run &run, const QByteArray &path)
     if (kind == EntryKind::folder) {
         const Folder folder = openFolder(working, path, reason);
         if (!folder)
-            return postReport(run.reports, {ReportKind::folderNotRead, path, {}, reason, {}});
+            return postFailure(run, working, {ReportKind::folderNotRead, path, {}, reason, {}});
         std::vector<QByteArray> inside{folderIdentity(folder)};
         return walkFolder(run, folder, path, inside);
     }
@@ -150,12 +126,11 @@ void correctPath(Run &run, const QByteArray &path)
     if (!hasGpxSuffix(name)) {
         const ReportKind report =
             kind == EntryKind::missing ? ReportKind::trackNotOpened : ReportKind::leftAlone;
-        return postReport(run.reports, {report, path, {}, reason, {}});
+        return postFailure(run, working, {report, path, {}, reason, {}});
     }
     // A track named directly, there or not: its folder gets its gpswrok folder all the same.
     const Folder folder = folderPath.isEmpty() ? working : reachFolder(working, folderPath, reason);
     if (!folder)
-        return postReport(run.reports, {ReportKind::trackNotOpened, path, {}, reason, {}});
-    if (const OutputFolder output = prepareOutput(run, folder, folderPath))
-        correctTrack(run, {folder, folderPath, name}, output);
+        return postFailure(run, working, {ReportKind::trackNotOpened, path, {}, reason, {}});
+    correctTrack(run, {folder, folderPath, name}, outputOf(run, folder, folderPath));
 }
