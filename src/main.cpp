@@ -79,7 +79,7 @@ int runTool(const QStringList &arguments, const QList<QByteArray> &nativeArgumen
     }
     // Interrupted, the copies finished before are still made durable and named.
     finishRun(run);
-    if (const int signal = interruption())
+    if (const int signal = interruptingSignal())
         endByInterruption(signal);
     const int status = outputStatus(summary.failures > 0 ? 1 : 0);
     // A window that opened for this run alone closes with it: say what happened, and wait.

@@ -1,8 +1,8 @@
 // The promises of the file system that read the same on both systems, kept here once, over
-// the thin calls each system gives (system_layer.h).
+// the thin calls each system gives (system_specific.h).
 #include "fs/file_system.h"
 
-#include "fs/system_layer.h"
+#include "fs/system_specific.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,9 @@
 // What the correction asks of the file system. The promises that read alike on both systems
 // (where a copy may go, a folder made once however many runs race for it, what a dry run
 // answers, the reclaim of what a killed run left) are kept once, in file_system.cpp, over thin
-// calls (system_layer.h); the rest, and those calls, per system: Unix through its own calls, a
+// calls (system_specific.h); the rest, and those calls, per system: Unix through its own calls, a
 // few to a copy (on a memory card or a network share every call is a trip through a driver), in
-// file_system_posix.cpp; Windows through Win32, and Qt for folders, in file_system_qt.cpp.
+// file_system_posix.cpp; Windows through Win32, and Qt for folders, in file_system_windows.cpp.
 //
 // Names are bytes: on Unix exactly the file system's own, whatever they hold, so that every
 // name is reached and a copy keeps the bytes of its track's name; on Windows UTF-8.

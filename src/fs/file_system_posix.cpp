@@ -4,8 +4,8 @@
 // handed to write-back; then, for a whole batch of copies, one flush and a name for each.
 #include "fs/discard_device.h"
 #include "fs/file_system.h"
-#include "fs/system_calls.h"
-#include "fs/system_layer.h"
+#include "fs/faultable_calls.h"
+#include "fs/system_specific.h"
 
 #include <algorithm>
 #include <cerrno>

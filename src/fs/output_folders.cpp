@@ -1,6 +1,6 @@
 #include "fs/output_folders.h"
 
-#include "fs/system_layer.h"
+#include "fs/system_specific.h"
 
 #include <algorithm>
 

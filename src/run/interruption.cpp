@@ -44,12 +44,12 @@ void catchInterruptions()
     }
 }
 
-int interruption()
+int interruptingSignal()
 {
     return caughtSignal;
 }
 
-int interruptions()
+int interruptionCount()
 {
     return caughtCount;
 }

@@ -9,10 +9,10 @@
 void catchInterruptions();
 
 // The signal that asked the run to stop, or 0.
-int interruption();
+int interruptingSignal();
 
 // How many signals have asked it so far.
-int interruptions();
+int interruptionCount();
 
 // Ends the process by `signal` with its default action, as if it had never been caught.
 [[noreturn]] void endByInterruption(int signal);

@@ -6,7 +6,7 @@
 Run::Run() : readAhead(defaultBlockSize)
 {
     // A first interruption still names the copies finished; a second gives them up.
-    batch.giveUp = [] { return interruptions() > 1; };
+    batch.giveUp = [] { return interruptionCount() > 1; };
 }
 
 QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
@@ -18,7 +18,7 @@ QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
 
 bool goesOn(const Run &run)
 {
-    return interruption() == 0 && !run.batch.deviceGone;
+    return interruptingSignal() == 0 && !run.batch.deviceGone;
 }
 
 void postFailure(Run &run, const Folder &where, Report report)

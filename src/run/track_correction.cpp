@@ -58,7 +58,7 @@ void correctTrack(Run &run, const TrackPlace &place, OutputPlace &output)
     CopyOptions options;
     options.today = &run.today;
     options.readAhead = &run.readAhead;
-    options.stop = [] { return interruption() != 0; };
+    options.stop = [] { return interruptingSignal() != 0; };
     options.writtenThrough = [&file](qint64 offset, qint64 length) {
         startWriteBack(file, offset, length);
     };

@@ -1,5 +1,5 @@
 // The thin calls beneath the promises that file_system.cpp keeps once for both systems. Each
-// system's file defines them (file_system_posix.cpp, file_system_qt.cpp); each does one thing.
+// system's file defines them (file_system_posix.cpp, file_system_windows.cpp); each does one thing.
 #pragma once
 
 #include "fs/file_system.h"

@@ -1,6 +1,6 @@
 // The calls through which a copy's bytes come and go and reach the disk under their name, and the
 // one that tells what a flush reaches there. A test build puts in their place ones that fail on
-// purpose (tests/faulty_system_calls.cpp): a read that falls short, a full disk, a flush or a
+// purpose (tests/faulty_calls.cpp): a read that falls short, a full disk, a flush or a
 // naming that fails, a memory card's file system, which a run on a real disk cannot stage.
 #pragma once
 

@@ -8,7 +8,7 @@
 // system says it is Linux's FAT32, whose flushes a commit must take in its own order), "calls"
 // (each flush and naming of a commit is told on standard output, with how many files the run
 // holds open that no name leads to any more: earlier copies it replaced and holds).
-#include "fs/system_calls.h"
+#include "fs/faultable_calls.h"
 
 #include <QByteArray>
 #include <QRegularExpression>

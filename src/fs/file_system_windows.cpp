@@ -15,7 +15,7 @@
 //   at any step before it is named: given up, deleted through its handle, then closed
 #include "fs/discard_device.h"
 #include "fs/file_system.h"
-#include "fs/system_layer.h"
+#include "fs/system_specific.h"
 
 #include <QDateTime>
 #include <QDir>
