@@ -57,7 +57,7 @@ struct CopyFile {
     QString path;
     QFile::Permissions permissions; // given when it is named
     bool named = false;
-    bool writesNothing = false; // a dry run's copy, which has no file
+    OutputFolder output; // a dry run's writes nothing, and its copies have no file
     DiscardDevice nowhere;
     ~CopyFile();
 };
@@ -370,10 +370,10 @@ int wouldWriteCopy(const OutputFolder &output, const QByteArray &name)
     return QFileInfo(pathIn(output->folder, name)).isDir() ? errnoOf(ERROR_ACCESS_DENIED) : 0;
 }
 
-Copy dryCopy(const OutputFolder &, const QByteArray &)
+Copy dryCopy(const OutputFolder &output, const QByteArray &)
 {
     Copy copy(new CopyFile);
-    copy->writesNothing = true;
+    copy->output = output;
     return copy;
 }
 
@@ -382,6 +382,7 @@ int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFi
 {
     const Folder &folder = output->folder;
     Copy copy(new CopyFile);
+    copy->output = output;
     copy->path = pathIn(folder, name);
     // As cp does, a new copy is no more open to others than its track; an earlier copy keeps
     // its permissions. They are given when it is named, so that it stays writable until then.
@@ -403,16 +404,17 @@ int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFi
 
 QIODevice &copyDevice(CopyFile &copy)
 {
-    if (copy.writesNothing)
+    if (writesNothing(copy))
         return copy.nowhere;
     return copy.file;
 }
 
 void startWriteBack(CopyFile &, qint64, qint64) {}
 
+// Asked of the copy's folder, as on Unix: the dry run is said in one place.
 bool writesNothing(const CopyFile &copy)
 {
-    return copy.writesNothing;
+    return copy.output && copy.output->writesNothing;
 }
 
 // Windows has no flush of a whole volume that a user may ask for: each copy by itself.
