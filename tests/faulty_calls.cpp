@@ -1,13 +1,5 @@
 // System calls that fail as the plan in GPX_ROLLOVER_FAULTS says, for the tool built to be
-// tested so: "shortReads" (every read of a file brings at most 1000 bytes), "noSpaceN" (the disk is
-// full from the Nth write on: it and every write after it fail with ENOSPC), "flushFails" (every
-// flush fails with EIO), "namingFailsN" (the Nth naming of a copy fails with EIO), "shrinks" (a
-// track is emptied after its first read, as an editor rewriting it would), "signalledFlush"
-// (SIGTERM, then SIGHUP, come while the first flush waits, as a user who gives up on a slow card),
-// "mkdirRace" (another run makes each folder just before this one does), "fatCard" (the file
-// system says it is Linux's FAT32, whose flushes a commit must take in its own order), "calls"
-// (each flush and naming of a commit is told on standard output, with how many files the run
-// holds open that no name leads to any more: earlier copies it replaced and holds).
+// tested so: the tags that the table at the top of tests/cli.test marks FAULTY, each said there.
 #include "fs/faultable_calls.h"
 
 #include <QByteArray>
