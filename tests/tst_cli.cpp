@@ -250,8 +250,7 @@ const QList<Tag> &tagTable()
         QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/cli.test"));
         if (!cases.open(QIODevice::ReadOnly))
             qFatal("cannot read cli.test");
-        const QRegularExpression row(
-            QStringLiteral("^#: (\\w+)\\s+(yes|no)\\s+(yes|no)\\s"));
+        const QRegularExpression row(QStringLiteral("^#: (\\w+)\\s+(yes|no)\\s+(yes|no)\\s"));
         while (!cases.atEnd()) {
             const QRegularExpressionMatch m = row.match(QString::fromUtf8(cases.readLine()));
             if (!m.hasMatch())
@@ -705,6 +704,16 @@ void TestCli::run()
             return QFile::permissions(root.filePath(path)) & ~QFileDevice::Permissions(0x0f00);
         };
         const bool replaced = listOf(tree).contains(copy + '~');
+        // An earlier copy that stays keeps its bits, a read-only one too (Windows clears the
+        // bit to replace it, and must put it back where the replacing fails).
+        const QString earlierMode =
+            listOf(tree)
+                .filter(QRegularExpression('^' + QRegularExpression::escape(copy) + "~:[0-7]+$"))
+                .value(0)
+                .section(':', -1);
+        if (holds == earlierCopy && !earlierMode.isEmpty())
+            QCOMPARE(bits(copy),
+                     QFileDevice::Permissions(qtBitsOf(earlierMode.toUInt(nullptr, 8))));
         QVERIFY(holds == earlierCopy || holds == original || copy.endsWith('/') || replaced ||
                 bits(copy) ==
                     (bits(input) & ~QFileDevice::Permissions(card.isEmpty() ? qtBitsOf(mask) : 0)));
