@@ -375,6 +375,69 @@ auto naming(const char *file, int line)
     });
 }
 
+// After a run: every file below a folder named gpswrok is a copy the case names (an empty
+// gpswrok folder is named too), holding what it must with the bits it must have; every other file
+// is still what the tree made it. `gpswrokCase` is how a name is told for "gpswrok" (a card keeps
+// no letter case); `mask`, the run's umask.
+void checkTree(const QDir &root, const QString &tree, const QString &copies, const Tracks &tracks,
+               Qt::CaseSensitivity gpswrokCase, uint mask)
+{
+    const QByteArray &original = tracks.original, &corrected = tracks.corrected;
+    QStringList found, wanted;
+    const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
+    for (QDirIterator it(root.path(), all, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = root.relativeFilePath(it.next());
+        const QFileInfo entry = it.fileInfo();
+        if (entry.isDir() && entry.fileName() == "gpswrok" && QDir(entry.filePath()).isEmpty(all))
+            found << path + '/';
+        // A card keeps no letter case: there "GPSWROK" is the gpswrok folder.
+        else if (path.contains(QLatin1String("gpswrok/"), gpswrokCase) && !entry.isDir())
+            found << path;
+        else if (entry.isFile() && !entry.isSymLink())
+            QVERIFY2(readFile(entry.filePath()).replace(original, "").isEmpty(), qPrintable(path));
+    }
+    for (QString copy : listOf(copies)) {
+        const QString input =
+            QString(copy)
+                .remove(QRegularExpression(QStringLiteral("[~=]$")))
+                .remove(copy.lastIndexOf(QLatin1String("gpswrok/"), -1, Qt::CaseInsensitive), 8);
+        // A corrected copy holds the corrected track as many times as its track holds the track.
+        const int times = qMax(1, int(QFileInfo(root.filePath(input)).size() / original.size()));
+        const QByteArray holds =
+            copy.endsWith('~')   ? earlierCopy
+            : copy.endsWith('=') ? original
+            : times == 1         ? corrected
+                         : corrected.chopped(int(qstrlen(lineEnd))).repeated(times) + lineEnd;
+        copy.remove(QRegularExpression(QStringLiteral("[~=]$")));
+        wanted << copy;
+        QVERIFY2(copy.endsWith('/') || readFile(root.filePath(copy)) == holds, qPrintable(copy));
+        // As cp does: a new copy is no more open than its track (the mask lets all through).
+        // A copy that replaced an earlier one keeps that one's bits, as cp does. A card's file
+        // system gives every file the same bits.
+        const auto bits = [&](const QString &path) {
+            return QFile::permissions(root.filePath(path)) & ~QFileDevice::Permissions(0x0f00);
+        };
+        const bool replaced = listOf(tree).contains(copy + '~');
+        // An earlier copy that stays keeps its bits, a read-only one too (Windows clears the
+        // bit to replace it, and must put it back where the replacing fails).
+        const QString earlierMode =
+            listOf(tree)
+                .filter(QRegularExpression('^' + QRegularExpression::escape(copy) + "~:[0-7]+$"))
+                .value(0)
+                .section(':', -1);
+        if (holds == earlierCopy && !earlierMode.isEmpty())
+            QCOMPARE(bits(copy),
+                     QFileDevice::Permissions(qtBitsOf(earlierMode.toUInt(nullptr, 8))));
+        QVERIFY(holds == earlierCopy || holds == original || copy.endsWith('/') || replaced ||
+                bits(copy) ==
+                    (bits(input) & ~QFileDevice::Permissions(
+                                       gpswrokCase == Qt::CaseSensitive ? qtBitsOf(mask) : 0)));
+    }
+    found.sort();
+    wanted.sort();
+    QCOMPARE(found, wanted);
+}
+
 } // namespace
 
 void TestCli::run_data()
@@ -494,9 +557,8 @@ void TestCli::run()
         environment.insert("TZ",
                            QStringLiteral("<+%1>-%1").arg(24 - hour, 2, 10, QLatin1Char('0')));
     const Tracks tracks = tracksFor(today);
-    const QByteArray &original = tracks.original, &corrected = tracks.corrected;
     for (const QString &entry : listOf(tree)) {
-        if (!makeEntry(root, entry, original))
+        if (!makeEntry(root, entry, tracks.original))
             QSKIP("this tree cannot be made here");
     }
 #ifdef Q_OS_LINUX
@@ -665,62 +727,8 @@ void TestCli::run()
 
     if (pulled)
         return; // nothing of the card can be read any more
-    // Every file below a folder named gpswrok is a copy the case names, and an empty one is
-    // named too; every other file is still what the tree made it.
-    QStringList found, wanted;
-    const auto all = QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System;
-    for (QDirIterator it(root.path(), all, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString path = root.relativeFilePath(it.next());
-        const QFileInfo entry = it.fileInfo();
-        if (entry.isDir() && entry.fileName() == "gpswrok" && QDir(entry.filePath()).isEmpty(all))
-            found << path + '/';
-        // A card keeps no letter case: there "GPSWROK" is the gpswrok folder.
-        else if (path.contains(QLatin1String("gpswrok/"),
-                               card.isEmpty() ? Qt::CaseSensitive : Qt::CaseInsensitive) &&
-                 !entry.isDir())
-            found << path;
-        else if (entry.isFile() && !entry.isSymLink())
-            QVERIFY2(readFile(entry.filePath()).replace(original, "").isEmpty(), qPrintable(path));
-    }
-    for (QString copy : listOf(copies)) {
-        const QString input =
-            QString(copy)
-                .remove(QRegularExpression(QStringLiteral("[~=]$")))
-                .remove(copy.lastIndexOf(QLatin1String("gpswrok/"), -1, Qt::CaseInsensitive), 8);
-        // A corrected copy holds the corrected track as many times as its track holds the track.
-        const int times = qMax(1, int(QFileInfo(root.filePath(input)).size() / original.size()));
-        const QByteArray holds =
-            copy.endsWith('~')   ? earlierCopy
-            : copy.endsWith('=') ? original
-            : times == 1         ? corrected
-                         : corrected.chopped(int(qstrlen(lineEnd))).repeated(times) + lineEnd;
-        copy.remove(QRegularExpression(QStringLiteral("[~=]$")));
-        wanted << copy;
-        QVERIFY2(copy.endsWith('/') || readFile(root.filePath(copy)) == holds, qPrintable(copy));
-        // As cp does: a new copy is no more open than its track (the mask lets all through).
-        // A copy that replaced an earlier one keeps that one's bits, as cp does. A card's file
-        // system gives every file the same bits.
-        const auto bits = [&](const QString &path) {
-            return QFile::permissions(root.filePath(path)) & ~QFileDevice::Permissions(0x0f00);
-        };
-        const bool replaced = listOf(tree).contains(copy + '~');
-        // An earlier copy that stays keeps its bits, a read-only one too (Windows clears the
-        // bit to replace it, and must put it back where the replacing fails).
-        const QString earlierMode =
-            listOf(tree)
-                .filter(QRegularExpression('^' + QRegularExpression::escape(copy) + "~:[0-7]+$"))
-                .value(0)
-                .section(':', -1);
-        if (holds == earlierCopy && !earlierMode.isEmpty())
-            QCOMPARE(bits(copy),
-                     QFileDevice::Permissions(qtBitsOf(earlierMode.toUInt(nullptr, 8))));
-        QVERIFY(holds == earlierCopy || holds == original || copy.endsWith('/') || replaced ||
-                bits(copy) ==
-                    (bits(input) & ~QFileDevice::Permissions(card.isEmpty() ? qtBitsOf(mask) : 0)));
-    }
-    found.sort();
-    wanted.sort();
-    QCOMPARE(found, wanted);
+    checkTree(root, tree, copies, tracks, card.isEmpty() ? Qt::CaseSensitive : Qt::CaseInsensitive,
+              mask);
 }
 
 // The fuzz target's corpus, as a test in every build, each input on its own.
