@@ -43,6 +43,22 @@ template <typename Place> QString copyReason(int error, const Place &place)
 
 } // namespace
 
+Folder folderOf(const OutputFolder &output)
+{
+    return commonOf(*output).folder;
+}
+
+bool writesNothing(const OutputFolder &output)
+{
+    return commonOf(*output).writesNothing;
+}
+
+// A dry run's copies have no file; they go where their folder says.
+bool writesNothing(const CopyFile &copy)
+{
+    return writesNothing(outputOf(copy));
+}
+
 OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name, QString &reason,
                                     bool writesNothing)
 {
@@ -69,8 +85,7 @@ OutputFolder openOrMakeOutputFolder(const Folder &parent, const QByteArray &name
         reason = systemReason(error);
         return nullptr;
     }
-    if (writesNothing)
-        setWritesNothing(output);
+    commonOf(*output).writesNothing = writesNothing;
     return output;
 }
 

@@ -3,8 +3,8 @@
 // made without a name where the system can (so that even kill -9 leaves nothing), written and
 // handed to write-back; then, for a whole batch of copies, one flush and a name for each.
 #include "fs/discard_device.h"
-#include "fs/file_system.h"
 #include "fs/faultable_calls.h"
+#include "fs/file_system.h"
 #include "fs/system_specific.h"
 
 #include <algorithm>
@@ -124,9 +124,7 @@ struct FolderHandle {
     explicit FolderHandle(int fd) : fd(fd) {}
 };
 
-struct OutputFolderHandle {
-    Folder folder;              // null where a dry run found none: a real run would make it
-    bool writesNothing = false; // a dry run's
+struct OutputFolderHandle : OutputFolderCommon {
     // The folder it was made in, by this run: its new entry is made durable with the first
     // copies named in it, and only then is this cleared.
     Folder madeIn;
@@ -356,14 +354,14 @@ void madeIn(OutputFolder &output, const Folder &parent)
     output->madeIn = parent;
 }
 
-void setWritesNothing(OutputFolder &output)
+OutputFolderCommon &commonOf(OutputFolderHandle &output)
 {
-    output->writesNothing = true;
+    return output;
 }
 
-Folder folderOf(const OutputFolder &output)
+const OutputFolder &outputOf(const CopyFile &copy)
 {
-    return output->folder;
+    return copy.output;
 }
 
 QByteArray folderIdentity(const Folder &folder)
@@ -642,11 +640,6 @@ int nameCopy(CopyFile &copy)
     return 0;
 }
 
-bool writesNothing(const CopyFile &copy)
-{
-    return copy.output->writesNothing;
-}
-
 int makeDurable(CopyFile &copy, Flushes &flushes)
 {
 #ifdef Q_OS_LINUX
@@ -732,11 +725,6 @@ void syncNames(const std::vector<CopyFile *> &named, const Flushes &flushes)
             syncFolder(*output->madeIn);
         output->madeIn.reset();
     }
-}
-
-bool writesNothing(const OutputFolder &output)
-{
-    return output->writesNothing;
 }
 
 bool madeReadOnly(const OutputFolder &output)

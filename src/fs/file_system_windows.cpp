@@ -38,9 +38,7 @@ struct FolderHandle {
     bool working = false; // the working folder: a path is taken as it is
 };
 
-struct OutputFolderHandle {
-    Folder folder;              // null where a dry run found none: a real run would make it
-    bool writesNothing = false; // a dry run's
+struct OutputFolderHandle : OutputFolderCommon {
 };
 
 struct TrackFile {
@@ -236,9 +234,14 @@ Folder workingFolder()
     return std::make_shared<FolderHandle>(FolderHandle{QDir(), true});
 }
 
-Folder folderOf(const OutputFolder &output)
+OutputFolderCommon &commonOf(OutputFolderHandle &output)
 {
-    return output->folder;
+    return output;
+}
+
+const OutputFolder &outputOf(const CopyFile &copy)
+{
+    return copy.output;
 }
 
 int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder &output)
@@ -277,11 +280,6 @@ OutputFolder missingOutputFolder()
 // Windows gives no call that flushes a folder's entries: what FlushFileBuffers and the rename
 // make durable is all it promises.
 void madeIn(OutputFolder &, const Folder &) {}
-
-void setWritesNothing(OutputFolder &output)
-{
-    output->writesNothing = true;
-}
 
 QByteArray folderIdentity(const Folder &folder)
 {
@@ -411,12 +409,6 @@ QIODevice &copyDevice(CopyFile &copy)
 
 void startWriteBack(CopyFile &, qint64, qint64) {}
 
-// Asked of the copy's folder, as on Unix: the dry run is said in one place.
-bool writesNothing(const CopyFile &copy)
-{
-    return copy.output && copy.output->writesNothing;
-}
-
 // Windows has no flush of a whole volume that a user may ask for: each copy by itself.
 int makeDurable(CopyFile &copy, Flushes &)
 {
@@ -466,11 +458,6 @@ int nameCopy(CopyFile &copy)
 // Windows gives no call that flushes a folder's entries: what FlushFileBuffers and the rename
 // make durable is all it promises.
 void syncNames(const std::vector<CopyFile *> &, const Flushes &) {}
-
-bool writesNothing(const OutputFolder &output)
-{
-    return output->writesNothing;
-}
 
 // Windows says a card gone read-only in its own words (ERROR_WRITE_PROTECT).
 bool madeReadOnly(const OutputFolder &)

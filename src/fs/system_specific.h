@@ -30,11 +30,19 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
 int makeFolder(const Folder &parent, const QByteArray &name);
 // What makeFolder would answer, making nothing.
 int wouldMakeFolder(const Folder &parent, const QByteArray &name);
+// What an output folder holds on both systems, each system's own handle being one: the calls
+// that read alike (folderOf, writesNothing) are written once, over it.
+struct OutputFolderCommon {
+    Folder folder;              // null where a dry run found none: a real run would make it
+    bool writesNothing = false; // a dry run's: the one place that says a run is dry
+};
+OutputFolderCommon &commonOf(OutputFolderHandle &output);
+// The output folder a copy is written into.
+const OutputFolder &outputOf(const CopyFile &copy);
 // A dry run's output folder where a real run would make one.
 OutputFolder missingOutputFolder();
 // `output` was made by this run in `parent`: its entry there is made durable with its copies.
 void madeIn(OutputFolder &output, const Folder &parent);
-void setWritesNothing(OutputFolder &output);
 
 // A copy under a temporary name, or none at all, in `output`, to be named `name`.
 int createCopy(const OutputFolder &output, const QByteArray &name, const TrackFile &track,
