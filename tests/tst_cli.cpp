@@ -375,6 +375,84 @@ auto naming(const char *file, int line)
     });
 }
 
+// A case's tree, made in a folder of its own, on a memory card's file system or on one mounted
+// read-only where the case asks; its mounts end with it, however the case ends.
+struct CaseTree {
+    QTemporaryDir temporary{casesFolder + "/case-XXXXXX"};
+    QDir root{temporary.filePath("tree")};
+    // The card's keeper, in this test's mount namespace and a session of its own (so that a kill
+    // of the test's process group spares it): it attaches the image to a loop device, starts
+    // the driver, and lets go of the device once the driver holds it (the device then goes when
+    // the driver does). Once the test lets go of its input (the case is over, or the test died,
+    // even by SIGKILL) it unmounts the card lazily and only then ends the driver: a driver that
+    // is last in the namespace would tear the mount down on its own exit and wait for itself to
+    // answer FUSE's DESTROY, in state D for ever, with its loop device.
+    QProcess keeper;
+    bool boundReadOnly = false;
+
+    ~CaseTree()
+    {
+#ifdef Q_OS_LINUX
+        if (boundReadOnly)
+            ::umount2(QFile::encodeName(root.path()).constData(), MNT_DETACH);
+#endif
+        if (keeper.state() != QProcess::NotRunning) {
+            keeper.closeWriteChannel();
+            keeper.waitForFinished();
+        }
+    }
+
+    // Makes the entries of `tree`, each holding `track` where it is a track: on a card of the
+    // size `card` names (exFAT through its FUSE driver, which has no unnamed temporary files),
+    // and then on a file system mounted read-only where `readOnly` says so. Returns what this
+    // machine lacks to make it, or nothing.
+    QString make(const QString &tree, const QString &card, bool readOnly, const QByteArray &track)
+    {
+        if (!root.mkpath("."))
+            return QStringLiteral("the case's folder cannot be made here");
+        if (!card.isEmpty()) {
+            if (!privateMounts)
+                return QStringLiteral("a memory card's file system cannot be mounted here");
+            const QString image = temporary.filePath("card.img");
+            if (QProcess::execute(
+                    "sh", {"-c", "truncate -s \"$1\" \"$0\" && mkfs.exfat \"$0\" >/dev/null", image,
+                           card}) != 0)
+                return QStringLiteral("a memory card's file system cannot be made here");
+            keeper.setStandardOutputFile(QProcess::nullDevice());
+            keeper.setStandardErrorFile(QProcess::nullDevice());
+            keeper.start(
+                "setsid",
+                {"sh", "-c",
+                 "device=$(losetup -f --show \"$0\") || exit 1; "
+                 "mount.exfat-fuse -d \"$device\" \"$1\" & driver=$!; "
+                 "for i in $(seq 200); do mountpoint -q \"$1\" && break; sleep 0.05; done; "
+                 "losetup -d \"$device\"; cat >/dev/null; "
+                 "umount -l \"$1\"; kill $driver; wait $driver",
+                 image, root.path()});
+            for (int i = 0; i < 200 && QProcess::execute("mountpoint", {"-q", root.path()}) != 0;
+                 ++i)
+                QTest::qWait(50);
+            if (QProcess::execute("mountpoint", {"-q", root.path()}) != 0)
+                return QStringLiteral("a memory card's file system cannot be mounted here");
+        }
+        for (const QString &entry : listOf(tree)) {
+            if (!makeEntry(root, entry, track))
+                return QStringLiteral("this tree cannot be made here");
+        }
+        if (!readOnly)
+            return QString();
+#ifdef Q_OS_LINUX
+        const QByteArray rootPath = QFile::encodeName(root.path());
+        boundReadOnly = privateMounts && ::mount(rootPath.constData(), rootPath.constData(),
+                                                 nullptr, MS_BIND, nullptr) == 0;
+        if (boundReadOnly && ::mount(nullptr, rootPath.constData(), nullptr,
+                                     MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0)
+            return QString();
+#endif
+        return QStringLiteral("no file system can be mounted read-only here");
+    }
+};
+
 // After a run: every file below a folder named gpswrok is a copy the case names (an empty
 // gpswrok folder is named too), holding what it must with the bits it must have; every other file
 // is still what the tree made it. `gpswrokCase` is how a name is told for "gpswrok" (a card keeps
@@ -498,51 +576,10 @@ void TestCli::run()
     const auto where = naming("cli.test", line);
     if (listOf(tree + ' ' + args + ' ' + copies).contains(QString()))
         QSKIP("a name that is no text cannot be made here");
-    QTemporaryDir temporary(casesFolder + "/case-XXXXXX");
-    const QDir root(temporary.filePath("tree"));
-    QVERIFY(root.mkpath("."));
-    // [cardSIZE]: the tree on a memory card's file system of that size, which has no unnamed
-    // temporary files: exFAT through its FUSE driver, in this test's own mount namespace, so
-    // that the mount ends with the test however it ends.
     const QString card =
         tags.filter(QRegularExpression(QStringLiteral("^card\\w+$"))).value(0).mid(4);
-    // The card's keeper, in this test's mount namespace and a session of its own (so that a kill
-    // of the test's process group spares it): it attaches the image to a loop device, starts
-    // the driver, and lets go of the device once the driver holds it (the device then goes when
-    // the driver does). Once the test lets go of its input (the case is over, or the test died,
-    // even by SIGKILL) it unmounts the card lazily and only then ends the driver: a driver that
-    // is last in the namespace would tear the mount down on its own exit and wait for itself to
-    // answer FUSE's DESTROY, in state D for ever, with its loop device.
-    QProcess keeper;
-    const auto unmount = qScopeGuard([&] {
-        if (keeper.state() != QProcess::NotRunning) {
-            keeper.closeWriteChannel();
-            keeper.waitForFinished();
-        }
-    });
-    if (!card.isEmpty()) {
-        if (!privateMounts)
-            QSKIP("a memory card's file system cannot be mounted here");
-        const QString image = temporary.filePath("card.img");
-        if (QProcess::execute("sh",
-                              {"-c", "truncate -s \"$1\" \"$0\" && mkfs.exfat \"$0\" >/dev/null",
-                               image, card}) != 0)
-            QSKIP("a memory card's file system cannot be made here");
-        keeper.setStandardOutputFile(QProcess::nullDevice());
-        keeper.setStandardErrorFile(QProcess::nullDevice());
-        keeper.start("setsid",
-                     {"sh", "-c",
-                      "device=$(losetup -f --show \"$0\") || exit 1; "
-                      "mount.exfat-fuse -d \"$device\" \"$1\" & driver=$!; "
-                      "for i in $(seq 200); do mountpoint -q \"$1\" && break; sleep 0.05; done; "
-                      "losetup -d \"$device\"; cat >/dev/null; "
-                      "umount -l \"$1\"; kill $driver; wait $driver",
-                      image, root.path()});
-        for (int i = 0; i < 200 && QProcess::execute("mountpoint", {"-q", root.path()}) != 0; ++i)
-            QTest::qWait(50);
-        if (QProcess::execute("mountpoint", {"-q", root.path()}) != 0)
-            QSKIP("a memory card's file system cannot be mounted here");
-    }
+    CaseTree caseTree;
+    const QDir &root = caseTree.root;
     // The tool's today is the date at UTC+14, the latest on Earth, whatever the machine's zone.
     // [west] and [east] run it in a zone whose date is a day behind, or ahead of, UTC's at this
     // hour.
@@ -557,25 +594,12 @@ void TestCli::run()
         environment.insert("TZ",
                            QStringLiteral("<+%1>-%1").arg(24 - hour, 2, 10, QLatin1Char('0')));
     const Tracks tracks = tracksFor(today);
-    for (const QString &entry : listOf(tree)) {
-        if (!makeEntry(root, entry, tracks.original))
-            QSKIP("this tree cannot be made here");
-    }
-#ifdef Q_OS_LINUX
-    // [readOnly]: the tree, once made, is on a file system mounted read-only.
-    const bool readOnly = tags.contains(QLatin1String("readOnly"));
-    const QByteArray rootPath = QFile::encodeName(root.path());
-    const auto unbind = qScopeGuard([&] {
-        if (readOnly)
-            ::umount2(rootPath.constData(), MNT_DETACH);
-    });
-    if (readOnly &&
-        (!privateMounts ||
-         ::mount(rootPath.constData(), rootPath.constData(), nullptr, MS_BIND, nullptr) != 0 ||
-         ::mount(nullptr, rootPath.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
-                 nullptr) != 0))
-        QSKIP("no file system can be mounted read-only here");
-#endif
+    if (const QString lack =
+            caseTree.make(tree, card, tags.contains(QLatin1String("readOnly")), tracks.original);
+        !lack.isEmpty())
+        QSKIP(qPrintable(lack));
+    QProcess &keeper = caseTree.keeper;
+    QTemporaryDir &temporary = caseTree.temporary;
     QStringList command{QStringLiteral(GPX_ROLLOVER_BINARY)};
     // [umaskNNN]: the tool runs under that umask; 022 else. Windows has none.
     const QString umaskTag =
