@@ -147,7 +147,7 @@ CopyStart beginCopy(const OutputFolder &output, const QByteArray &name, const Tr
 
 bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
 {
-    // Followed only to a folder itself named gpswrok, wherever the link and any links after it
+    // Followed only to a folder itself of that name, wherever the link and any links after it
     // lead; where that cannot be told, refused. A link that leads nowhere is left to the
     // opening, which says why.
     QByteArray target;
@@ -155,7 +155,7 @@ bool isForeignOutputLink(const Folder &parent, const QByteArray &name)
         return false;
     while (target.size() > 1 && lastSeparator(target) == target.size() - 1)
         target.chop(1);
-    return target.isEmpty() || target.mid(lastSeparator(target) + 1) != "gpswrok";
+    return target.isEmpty() || target.mid(lastSeparator(target) + 1) != name;
 }
 
 std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output)

@@ -33,8 +33,9 @@ Folder openFolder(const Folder &parent, const QByteArray &path, QString &reason)
 // be one that may be listed (a drop box, mode 0733), as the folder of a track named directly.
 Folder reachFolder(const Folder &parent, const QByteArray &path, QString &reason);
 
-// `name` in `parent` is a link that leads anywhere but to a folder itself named gpswrok: copies
-// written there could replace the tracks of another folder, so it is never written into.
+// `name` in `parent` is a link that leads anywhere but to a folder itself named `name` (an output
+// folder's name): copies written there could replace the tracks of another folder, so it is
+// never written into.
 bool isForeignOutputLink(const Folder &parent, const QByteArray &name);
 
 // A folder copies are written into, which knows how its copies are made durable: only
