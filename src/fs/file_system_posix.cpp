@@ -129,8 +129,9 @@ struct OutputFolderHandle : OutputFolderCommon {
     // copies named in it, and only then is this cleared.
     Folder madeIn;
     FlushReach reach = FlushReach::eachFile;
-    bool shortNames = false; // FAT's 8.3 names beside the long ones
-    bool writable = false;   // its file system, when it was opened
+    bool shortNames = false;  // FAT's 8.3 names beside the long ones
+    bool ignoresCase = false; // Linux's own vfat and exfat: "B.gpx" is "b.gpx"
+    bool writable = false;    // its file system, when it was opened
     dev_t device = 0;
     // Once the system has said it makes no files without a name here (exFAT, FAT, most
     // network shares), copies are given a temporary name from the start, without asking again.
@@ -322,6 +323,7 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
     else
         output->reach = FlushReach::wholeSystem;
     output->shortNames = unsigned(system.f_type) == vfatMagic;
+    output->ignoresCase = output->reach == FlushReach::allocationTable;
 #endif
     struct statvfs mount;
     output->writable = ::fstatvfs(fd, &mount) == 0 && !(mount.f_flag & ST_RDONLY);
@@ -737,6 +739,12 @@ bool madeReadOnly(const OutputFolder &output)
 bool madeReadOnly(const CopyFile &copy)
 {
     return madeReadOnly(copy.output);
+}
+
+// A FUSE driver says nothing of it: exfat-fuse ignores case, sshfs does not.
+bool ignoresCase(const OutputFolder &output)
+{
+    return output->ignoresCase;
 }
 
 bool keepsShortNames(const OutputFolder &output)

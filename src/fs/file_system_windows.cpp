@@ -470,6 +470,12 @@ bool madeReadOnly(const CopyFile &)
     return false;
 }
 
+// As Windows names files unless a folder is made case-sensitive for WSL.
+bool ignoresCase(const OutputFolder &)
+{
+    return true;
+}
+
 bool keepsShortNames(const OutputFolder &output)
 {
     // FAT and FAT32 keep short names; exFAT and NTFS do not.

@@ -73,7 +73,9 @@ bool isOutputFolder(const OutputFolders &outputs, const Folder &folder, const QB
 QByteArray claimCopy(OutputFolders &outputs, const OutputPlace &place, const QByteArray &name,
                      const QByteArray &trackPath, const TrackFile &track)
 {
-    const QByteArray key = place.identity + '\0' + name;
+    // Where the file system takes "B.gpx" for "b.gpx", the two are one copy.
+    const bool oneCase = place.output && folderOf(place.output) && ignoresCase(place.output);
+    const QByteArray key = place.identity + '\0' + (oneCase ? name.toLower() : name);
     const QByteArray identity = trackIdentity(track) + '\0';
     const auto given = outputs.givenCopies.constFind(key);
     if (given == outputs.givenCopies.constEnd()) {

@@ -73,6 +73,9 @@ bool madeReadOnly(const OutputFolder &output);
 bool madeReadOnly(const CopyFile &copy); // of the copy's output folder
 // The file system of `output` shows a file whose long name is lost by its short name (FAT).
 bool keepsShortNames(const OutputFolder &output);
+// The file system of `output` takes names alike but for letter case for one (FAT, exFAT,
+// Windows), as far as the system tells.
+bool ignoresCase(const OutputFolder &output);
 // Where a power cut can leave two entries on one chain of clusters (FAT, exFAT): a file of
 // `entries` other than a temporary that holds the same bytes as the temporary `name`, which
 // may then be on the same clusters; 0 else. An error where `name` cannot be read whole.
