@@ -12,6 +12,13 @@ QString systemReason(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
+{
+    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
+        return folderPath + name;
+    return folderPath + '/' + name;
+}
+
 bool isDeviceGone(int error)
 {
     return error == ENOTCONN || error == ENODEV || error == ENXIO || error == ECONNABORTED

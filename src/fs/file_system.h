@@ -152,6 +152,11 @@ std::vector<Reclaimed> removeStaleTemporaries(const OutputFolder &output);
 // Where the folder part of a path ends: its last separator, or -1.
 int lastSeparator(const QByteArray &path);
 
+// A path as reports show it: `name` in the folder shown as `folderPath` ("" for the working
+// folder). A folder named with a separator at its end ("D:\\Tracks\\", "sub/") gets no second
+// one.
+QByteArray joined(const QByteArray &folderPath, const QByteArray &name);
+
 // A failure as the system gave it: its errno (on Windows, the Win32 error mapped to one) and
 // its words. None where `error` is 0.
 struct SystemFailure {

@@ -178,6 +178,13 @@ struct CopyFile {
 namespace
 {
 
+// What tells a file or folder apart however it was reached: its device and inode.
+QByteArray identityOf(const struct stat &status)
+{
+    return QByteArray::number(quint64(status.st_dev)) + ':' +
+           QByteArray::number(quint64(status.st_ino));
+}
+
 int folderFd(const Folder &folder)
 {
     return folder->fd.fd;
@@ -372,8 +379,7 @@ QByteArray folderIdentity(const Folder &folder)
     struct stat status;
     if (::fstatat(folderFd(folder), ".", &status, 0) != 0)
         return QByteArray();
-    return QByteArray::number(quint64(status.st_dev)) + ':' +
-           QByteArray::number(quint64(status.st_ino));
+    return identityOf(status);
 }
 
 EntryKind entryKind(const Folder &parent, const QByteArray &name, QString &reason)
@@ -456,8 +462,7 @@ Track openTrack(const Folder &folder, const QByteArray &name, QString &reason)
 
 QByteArray trackIdentity(const TrackFile &track)
 {
-    return QByteArray::number(quint64(track.status.st_dev)) + ':' +
-           QByteArray::number(quint64(track.status.st_ino));
+    return identityOf(track.status);
 }
 
 QIODevice &trackDevice(TrackFile &track)

@@ -7,20 +7,12 @@
 namespace
 {
 
-// A path as reports show it: `name` in the folder shown as `folderPath`.
-QByteArray pathIn(const QByteArray &folderPath, const QByteArray &name)
-{
-    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
-        return folderPath + name;
-    return folderPath + '/' + name;
-}
-
 OutputPlace openPlace(const OutputFolders &outputs, const Folder &folder,
                       const QByteArray &folderPath)
 {
     OutputPlace place;
     const QByteArray name(outputDirName);
-    place.path = pathIn(folderPath, name);
+    place.path = joined(folderPath, name);
     if (isForeignOutputLink(folder, name)) {
         place.state = OutputPlace::refused;
         return place;

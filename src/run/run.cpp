@@ -9,13 +9,6 @@ Run::Run() : readAhead(defaultBlockSize)
     batch.giveUp = [] { return interruptionCount() > 1; };
 }
 
-QByteArray joined(const QByteArray &folderPath, const QByteArray &name)
-{
-    if (folderPath.isEmpty() || lastSeparator(folderPath) == folderPath.size() - 1)
-        return folderPath + name;
-    return folderPath + '/' + name;
-}
-
 bool goesOn(const Run &run)
 {
     return interruptingSignal() == 0 && !run.batch.deviceGone;

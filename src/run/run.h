@@ -16,11 +16,6 @@ struct Run {
     Run();
 };
 
-// A path as reports show it: `name` in the folder shown as `folderPath` ("" for the working
-// folder). A folder named with a separator at its end ("D:\\Tracks\\", "sub/") gets no second
-// one.
-QByteArray joined(const QByteArray &folderPath, const QByteArray &name);
-
 // The run goes on with the next track: it was not interrupted, and no card it read is gone.
 bool goesOn(const Run &run);
 
