@@ -17,6 +17,11 @@ static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may set i
 
 extern "C" void onInterruption(int signal)
 {
+#ifdef _WIN32
+    // Windows' C runtime puts back the default action before it calls a handler, and a second
+    // Ctrl-C would end the process at once, its finished copies neither named nor told.
+    std::signal(signal, onInterruption);
+#endif
     int none = 0;
     caughtSignal.compare_exchange_strong(none, signal);
     if (caughtCount.load() < 2)
@@ -30,9 +35,13 @@ void catchInterruptions()
     // A reader of standard output that goes away (`gpx-rollover -v DIR | head`) ends the run as
     // a user's Ctrl-C would: the copy in progress given up, the finished ones named, the process
     // then ended by SIGPIPE, as a filter ends.
+    // On Windows, Ctrl-Break is SIGBREAK: a user's interruption as much as Ctrl-C.
     for (const int signal : {SIGINT, SIGTERM,
 #ifdef SIGHUP
                              SIGHUP,
+#endif
+#ifdef SIGBREAK
+                             SIGBREAK,
 #endif
 #ifdef SIGPIPE
                              SIGPIPE
@@ -56,7 +65,14 @@ int interruptionCount()
 
 void endByInterruption(int signal)
 {
+#ifdef _WIN32
+    // Windows ends a program that Ctrl-C stops with STATUS_CONTROL_C_EXIT (the C runtime's own
+    // default action would exit with 3, which a script cannot tell from a failure).
+    static_cast<void>(signal);
+    std::_Exit(int(0xC000013AU));
+#else
     std::signal(signal, SIG_DFL);
     std::raise(signal);
     std::_Exit(128 + signal); // where the default action does not end the process
+#endif
 }
