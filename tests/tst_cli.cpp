@@ -240,6 +240,7 @@ struct Tag {
     QRegularExpression name; // N, NNN and SIZE stand for what they say
     bool faulty = false;     // the case needs the build whose system calls fail
     bool dryFirst = true;    // the case is run with --dry-run first
+    QString runsOn;          // "both", "unix" or "windows"
 };
 
 // The table, read once.
@@ -250,7 +251,8 @@ const QList<Tag> &tagTable()
         QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/cli.test"));
         if (!cases.open(QIODevice::ReadOnly))
             qFatal("cannot read cli.test");
-        const QRegularExpression row(QStringLiteral("^#: (\\w+)\\s+(yes|no)\\s+(yes|no)\\s"));
+        const QRegularExpression row(
+            QStringLiteral("^#: (\\w+)\\s+(yes|no)\\s+(yes|no)\\s+(both|unix|windows)\\s"));
         while (!cases.atEnd()) {
             const QRegularExpressionMatch m = row.match(QString::fromUtf8(cases.readLine()));
             if (!m.hasMatch())
@@ -260,7 +262,7 @@ const QList<Tag> &tagTable()
                 .replace(QLatin1String("SIZE"), QLatin1String("\\w+"))
                 .replace(QLatin1String("N"), QLatin1String("\\d+"));
             rows.append({QRegularExpression('^' + name + '$'), m.captured(2) == "yes",
-                         m.captured(3) == "yes"});
+                         m.captured(3) == "yes", m.captured(4)});
         }
         return rows;
     }();
@@ -276,7 +278,9 @@ const Tag &tagRow(const QString &tag)
     qFatal("cli.test: the tag [%s] is no row of the table of tags", qPrintable(tag));
 }
 
-QList<Case> casesOf(const char *name)
+// The cases of a case file, less those for the other system: tagged with its name, or, in a file
+// of tagged cases, with a tag of the table that runs there only.
+QList<Case> casesOf(const char *name, bool tabled)
 {
     QList<Case> found;
     QFile cases(QStringLiteral(GPX_ROLLOVER_CASES "/") + name);
@@ -293,7 +297,10 @@ QList<Case> casesOf(const char *name)
             QRegularExpression(QStringLiteral("^((?:\\[\\w+\\]\\s*)*)([^#].*)$")).match(text);
         QStringList tags = line.captured(1).split(QRegularExpression(QStringLiteral("\\W+")));
         tags.removeAll(QString());
-        if (!line.hasMatch() || tags.contains(QLatin1String(otherSystem)))
+        if (!line.hasMatch() || tags.contains(QLatin1String(otherSystem)) ||
+            (tabled && std::any_of(tags.begin(), tags.end(), [](const QString &tag) {
+                 return tagRow(tag).runsOn == QLatin1String(otherSystem);
+             })))
             continue;
         QStringList fields;
         for (const QString &field : line.captured(2).split(QLatin1Char('|')))
@@ -358,7 +365,7 @@ void addCases(const char *file, std::initializer_list<const char *> columns)
     for (const char *column : columns)
         QTest::addColumn<QString>(column);
     QTest::addColumn<int>("line");
-    for (const Case &c : casesOf(file)) {
+    for (const Case &c : casesOf(file, qstrcmp(file, "cli.test") == 0)) {
         QTestData &row = QTest::newRow(qPrintable(c.fields[0])) << c.tags;
         for (int i = 1; i <= int(columns.size()); ++i)
             row << c.fields.value(i);
@@ -516,6 +523,94 @@ void checkTree(const QDir &root, const QString &tree, const QString &copies, con
     QCOMPARE(found, wanted);
 }
 
+// How far the tool has come in the case's large copy: the bytes it has written (Linux counts
+// them), or those of the largest temporary in the tree (Windows names its temporaries).
+qint64 writtenBy(const QProcess &tool, const QDir &root)
+{
+#ifdef Q_OS_LINUX
+    Q_UNUSED(root);
+    const QByteArray counts = readFile(QStringLiteral("/proc/%1/io").arg(tool.processId()));
+    const int at = counts.indexOf("\nwchar: ");
+    return at < 0 ? -1 : counts.mid(at + 8, counts.indexOf('\n', at + 1) - at - 8).toLongLong();
+#else
+    Q_UNUSED(tool);
+    qint64 most = -1;
+    for (QDirIterator it(root.path(), {QStringLiteral(".gpx-rollover-*")},
+                         QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+         it.hasNext();) {
+        it.next();
+        most = qMax(most, it.fileInfo().size());
+    }
+    return most;
+#endif
+}
+
+#ifdef Q_OS_WIN
+// Windows' own ways to what tags set up for the tool: [closed], no standard output at all;
+// [signal2] and [signal21], a console of its own, hidden, that a Ctrl-C can be pressed in without
+// the test's.
+void stageForWindows(QProcess &tool, const QStringList &tags)
+{
+    const bool closed = tags.contains(QLatin1String("closed"));
+    const bool console =
+        tags.contains(QLatin1String("signal2")) || tags.contains(QLatin1String("signal21"));
+    tool.setCreateProcessArgumentsModifier([=](QProcess::CreateProcessArguments *arguments) {
+        if (closed)
+            arguments->startupInfo->hStdOutput = INVALID_HANDLE_VALUE;
+        if (console) {
+            arguments->flags = (arguments->flags & ~DWORD(CREATE_NO_WINDOW)) | CREATE_NEW_CONSOLE;
+            arguments->startupInfo->dwFlags |= STARTF_USESHOWWINDOW;
+            arguments->startupInfo->wShowWindow = SW_HIDE;
+        }
+    });
+}
+
+// A Ctrl-C (or Ctrl-Break, `key`) pressed in the console of `tool`: the test joins it, lets the key
+// pass it by (a console's Ctrl-C goes to every program in it; a handler, unlike ignoring the key,
+// is not passed on to the tools the test starts later), and leaves it.
+BOOL WINAPI passBy(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+}
+
+bool pressCtrlC(const QProcess &tool, DWORD key)
+{
+    SetConsoleCtrlHandler(passBy, TRUE);
+    FreeConsole();
+    if (!AttachConsole(DWORD(tool.processId())))
+        return false;
+    const bool pressed = GenerateConsoleCtrlEvent(key, 0);
+    FreeConsole();
+    return pressed;
+}
+
+// Whether `path` opens for writing: Wine's way to Linux's /dev/full does, Windows has no device
+// that is always full.
+bool opens(const QString &path)
+{
+    const HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                                      GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(handle);
+    return true;
+}
+#endif
+
+// A run's exit status as a Unix shell gives it: that of an ended run, or 128 and the signal that
+// ended it. Windows ends a program stopped by Ctrl-C with STATUS_CONTROL_C_EXIT, and one that
+// QProcess::kill ends with a code of Qt's own, which are told as SIGINT and SIGKILL.
+int statusOf(const QProcess &tool)
+{
+    if (tool.exitStatus() != QProcess::CrashExit)
+        return tool.exitCode();
+#ifdef Q_OS_WIN
+    return 128 + (uint(tool.exitCode()) == 0xC000013AU ? 2 : 9);
+#else
+    return 128 + tool.exitCode();
+#endif
+}
+
 } // namespace
 
 void TestCli::run_data()
@@ -598,8 +693,6 @@ void TestCli::run()
             caseTree.make(tree, card, tags.contains(QLatin1String("readOnly")), tracks.original);
         !lack.isEmpty())
         QSKIP(qPrintable(lack));
-    QProcess &keeper = caseTree.keeper;
-    QTemporaryDir &temporary = caseTree.temporary;
     QStringList command{QStringLiteral(GPX_ROLLOVER_BINARY)};
     // [umaskNNN]: the tool runs under that umask; 022 else. Windows has none.
     const QString umaskTag =
@@ -617,7 +710,7 @@ void TestCli::run()
             QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
         if (QProcess::execute(command[0], command.mid(1)) != 0)
             QSKIP("cannot run as an ordinary user here");
-        ::chmod(QFile::encodeName(temporary.path()), 0755);
+        ::chmod(QFile::encodeName(caseTree.temporary.path()), 0755);
         ::chmod(QFile::encodeName(root.path()), 0777);
     }
 #endif
@@ -633,6 +726,11 @@ void TestCli::run()
                               tags.contains(QLatin1String("full")) ? "exec \"$0\" \"$@\" >/dev/full"
                                                                    : "exec \"$0\" \"$@\" >&-"} +
                   command;
+#else
+    // [full]: Windows has no full device; Wine leads to Linux's.
+    const QString fullDevice = QStringLiteral("Z:\\dev\\full");
+    if (tags.contains(QLatin1String("full")) && !opens(fullDevice))
+        QSKIP("no device here is always full");
 #endif
     // [signalN]: signal N interrupts the run.
     const int signal =
@@ -658,15 +756,17 @@ void TestCli::run()
         // [merged]: standard error goes where standard output goes, and OUTPUT holds both.
         if (tags.contains(QLatin1String("merged")))
             tool.setProcessChannelMode(QProcess::MergedChannels);
+#ifdef Q_OS_WIN
+        stageForWindows(tool, tags);
+        if (tags.contains(QLatin1String("full")))
+            tool.setStandardOutputFile(fullDevice);
+#endif
         tool.start(program, command + extra + listOf(args));
     };
     // The status a run must end with: that of an ended run, or 128 and the signal that ended it;
     // [statusN] says another.
     const int status =
         tags.filter(QRegularExpression(QStringLiteral("^status\\d+$"))).value(0).mid(6).toInt();
-    const auto statusOf = [](const QProcess &tool) {
-        return tool.exitCode() + (tool.exitStatus() == QProcess::CrashExit ? 128 : 0);
-    };
     const QString failures = linesPattern(reports, "gpx-rollover: ");
     // A dry run takes the real road first, on every tree whose run writes nothing unusual: it
     // must fail as the real run does, end with its status, and leave the tree as it was.
@@ -706,26 +806,26 @@ void TestCli::run()
     const bool twice = tags.contains(QLatin1String("twice"));
     if (twice)
         start(second);
-#ifdef Q_OS_UNIX
     // The signal is sent in the middle of the case's large copy: once the tool has written more
     // than any small copy holds (a start-up may write a few bytes of its own before any copy).
-    const QString io = QStringLiteral("/proc/%1/io").arg(first.processId());
-    const auto written = [&] {
-        const QByteArray counts = readFile(io);
-        const int at = counts.indexOf("\nwchar: ");
-        return at < 0 ? -1 : counts.mid(at + 8, counts.indexOf('\n', at + 1) - at - 8).toLongLong();
-    };
     // [pulled]: the card goes, as when it is pulled out: its driver is killed.
     const bool pulled = tags.contains(QLatin1String("pulled"));
-    for (int i = 0; (signal || pulled) && i < 100000 && written() < 65536; ++i)
-        ::usleep(100);
+    for (int i = 0; (signal || pulled) && i < 100000 && writtenBy(first, root) < 65536; ++i)
+        QThread::usleep(100);
+#ifdef Q_OS_UNIX
     if (signal)
         ::kill(pid_t(first.processId()), signal);
     if (pulled)
-        QProcess::execute("pkill",
-                          {"-KILL", "-P", QString::number(keeper.processId()), "mount.exfat-fus"});
+        QProcess::execute("pkill", {"-KILL", "-P", QString::number(caseTree.keeper.processId()),
+                                    "mount.exfat-fus"});
 #else
-    const bool pulled = false;
+    if ((signal == 2 || signal == 21) &&
+        !pressCtrlC(first, signal == 2 ? CTRL_C_EVENT : CTRL_BREAK_EVENT)) {
+        first.kill();
+        first.waitForFinished();
+        QSKIP("the key cannot be pressed in this console (Wine has no Ctrl-Break)");
+    } else if (signal == 9)
+        first.kill();
 #endif
     QVERIFY(first.waitForFinished(60000));
     // [again]: the interrupted run is followed by one that is not, which the case is about.
@@ -745,9 +845,9 @@ void TestCli::run()
                                      ? QString()
                                      : QString::fromUtf8(tool->readAllStandardError());
         QVERIFY2(reported.contains(QRegularExpression(failures)), qPrintable(reported));
-        QCOMPARE(statusOf(*tool), signal && !again ? 128 + signal
-                                  : status         ? status
-                                                   : int(!reports.isEmpty()));
+        QCOMPARE(statusOf(*tool), status             ? status
+                                  : signal && !again ? 128 + signal
+                                                     : int(!reports.isEmpty()));
     }
 
     if (pulled)
