@@ -4,6 +4,40 @@
 // naming that fails, a memory card's file system, which a run on a real disk cannot stage.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+#undef CopyFile // the Win32 macro for CopyFileW would rename the copy's own type
+
+#ifdef GPX_ROLLOVER_FAULTS
+BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done);
+BOOL systemWriteFile(HANDLE file, const void *data, DWORD size, DWORD *done);
+BOOL systemFlushFileBuffers(HANDLE file);
+BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size);
+BOOL systemCreateDirectory(const wchar_t *path);
+#else
+inline BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done)
+{
+    return ReadFile(file, data, size, done, nullptr);
+}
+inline BOOL systemWriteFile(HANDLE file, const void *data, DWORD size, DWORD *done)
+{
+    return WriteFile(file, data, size, done, nullptr);
+}
+inline BOOL systemFlushFileBuffers(HANDLE file)
+{
+    return FlushFileBuffers(file);
+}
+inline BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size)
+{
+    return SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+}
+inline BOOL systemCreateDirectory(const wchar_t *path)
+{
+    return CreateDirectoryW(path, nullptr);
+}
+#endif
+
+#else
 #include <cstddef>
 
 #include <fcntl.h>
@@ -66,4 +100,5 @@ inline int systemMkdirat(int folder, const char *name, mode_t mode)
 {
     return ::mkdirat(folder, name, mode);
 }
+#endif
 #endif

@@ -14,6 +14,7 @@
 //   created (CREATE_NEW, held open) -> written -> flushed -> renamed through its handle: named
 //   at any step before it is named: given up, deleted through its handle, then closed
 #include "fs/discard_device.h"
+#include "fs/faultable_calls.h"
 #include "fs/file_system.h"
 #include "fs/system_specific.h"
 
@@ -28,8 +29,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #undef CopyFile // the Win32 macro for CopyFileW would rename the copy's own type
 
@@ -41,8 +40,49 @@ struct FolderHandle {
 struct OutputFolderHandle : OutputFolderCommon {
 };
 
+namespace
+{
+
+QString reasonOf(DWORD error);
+
+// A file's bytes through Qt's device interface, read and written by ReadFile and WriteFile, as
+// the Unix layer's by read and write; it owns its handle.
+struct HandleDevice : QIODevice {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    qint64 length = 0;
+    ~HandleDevice() override { close(); }
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return length; }
+    void close() override
+    {
+        QIODevice::close();
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    qint64 readData(char *data, qint64 size) override
+    {
+        DWORD done = 0;
+        if (systemReadFile(handle, data, DWORD(std::min<qint64>(size, 1 << 30)), &done))
+            return done;
+        setErrorString(reasonOf(GetLastError()));
+        return -1;
+    }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        DWORD done = 0;
+        if (systemWriteFile(handle, data, DWORD(std::min<qint64>(size, 1 << 30)), &done) &&
+            done > 0)
+            return done;
+        setErrorString(reasonOf(done > 0 ? ERROR_WRITE_FAULT : GetLastError()));
+        return -1;
+    }
+};
+
+} // namespace
+
 struct TrackFile {
-    QFile file;
+    HandleDevice file;
     QString path;
     QString canonicalPath;
     qint64 size = 0;
@@ -50,7 +90,7 @@ struct TrackFile {
 };
 
 struct CopyFile {
-    QFile file; // under its temporary name until it is committed
+    HandleDevice file; // under its temporary name until it is committed
     QString temporaryPath;
     QString path;
     QFile::Permissions permissions; // given when it is named
@@ -135,34 +175,28 @@ DWORD attributesOf(const QString &path, QString &reason)
     return attributes;
 }
 
-// Opens `path` with CreateFileW and hands the handle to `file`, which closes it.
-bool openHandle(QFile &file, const QString &path, DWORD access, DWORD sharing, DWORD disposition,
-                DWORD flags, QIODevice::OpenMode mode, DWORD &error)
+// Opens `path` with CreateFileW into `file`, which closes it.
+bool openHandle(HandleDevice &file, const QString &path, DWORD access, DWORD sharing,
+                DWORD disposition, DWORD flags, QIODevice::OpenMode mode, DWORD &error)
 {
     const HANDLE handle =
         CreateFileW(longPath(path).c_str(), access, sharing, nullptr, disposition, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER length{};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &length)) {
         error = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
         return false;
     }
-    const int fd = _open_osfhandle(
-        intptr_t(handle), _O_BINARY | (mode & QIODevice::WriteOnly ? _O_WRONLY : _O_RDONLY));
-    if (fd < 0) {
-        error = ERROR_TOO_MANY_OPEN_FILES;
-        CloseHandle(handle);
-        return false;
-    }
-    if (!file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        error = ERROR_INVALID_HANDLE;
-        _close(fd);
-        return false;
-    }
+    file.handle = handle;
+    file.length = length.QuadPart;
+    file.open(mode | QIODevice::Unbuffered);
     return true;
 }
 
-HANDLE handleOf(QFile &file)
+HANDLE handleOf(const HandleDevice &file)
 {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    return file.handle;
 }
 
 } // namespace
@@ -259,9 +293,8 @@ int openOutputFolder(const Folder &parent, const QByteArray &name, OutputFolder 
 
 int makeFolder(const Folder &parent, const QByteArray &name)
 {
-    return CreateDirectoryW(longPath(pathIn(parent, name)).c_str(), nullptr)
-               ? 0
-               : errnoOf(GetLastError());
+    return systemCreateDirectory(longPath(pathIn(parent, name)).c_str()) ? 0
+                                                                         : errnoOf(GetLastError());
 }
 
 // As CreateDirectoryW would answer: whatever stands there is in the way.
@@ -412,7 +445,7 @@ void startWriteBack(CopyFile &, qint64, qint64) {}
 // Windows has no flush of a whole volume that a user may ask for: each copy by itself.
 int makeDurable(CopyFile &copy, Flushes &)
 {
-    return FlushFileBuffers(handleOf(copy.file)) ? 0 : errnoOf(GetLastError());
+    return systemFlushFileBuffers(handleOf(copy.file)) ? 0 : errnoOf(GetLastError());
 }
 
 // Renamed over its name through its own handle, replacing an earlier copy at once.
@@ -435,7 +468,7 @@ int nameCopy(CopyFile &copy)
     // A virus scanner or an indexer that opened the earlier copy holds it for a moment: the
     // rename is tried again, waiting a little longer each time, for about two seconds in all.
     for (int attempt = 0, waitMs = 10;; ++attempt, waitMs *= 2) {
-        if (SetFileInformationByHandle(handle, FileRenameInfo, rename, DWORD(buffer.size())))
+        if (systemRenameByHandle(handle, rename, DWORD(buffer.size())))
             break;
         const DWORD error = GetLastError();
         const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
