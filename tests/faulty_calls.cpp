@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <string>
 
+#ifndef _WIN32
 #include <dirent.h>
 #include <sys/stat.h>
+#endif
 
 namespace
 {
@@ -21,8 +23,8 @@ namespace
 struct Plan {
     bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false,
          mkdirRace = false, fatCard = false, calls = false;
-    int failingWrite = 0, failingNaming = 0;
-    int writes = 0, namings = 0;
+    int fullFromCopy = 0, failingNaming = 0;
+    int copies = 0, namings = 0; // copies begun: writes at the start of a file
 };
 
 // The one plan of this test build, read once.
@@ -44,12 +46,78 @@ Plan &plan()
         p.mkdirRace = faults.contains(QLatin1String("mkdirRace"));
         p.fatCard = faults.contains(QLatin1String("fatCard"));
         p.calls = faults.contains(QLatin1String("calls"));
-        p.failingWrite = number("noSpace");
+        p.fullFromCopy = number("noSpace");
         p.failingNaming = number("namingFails");
         return p;
     }();
     return plan;
 }
+
+#ifdef _WIN32
+
+// A Win32 call that fails with `error`.
+BOOL failWith(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+// A track emptied through a handle of its own, as an editor that rewrites it would.
+void empty(HANDLE file)
+{
+    wchar_t path[32768];
+    const DWORD length = GetFinalPathNameByHandleW(file, path, 32768, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= 32768)
+        return; // a track that stays as it is fails the case
+    const HANDLE writer =
+        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (writer == INVALID_HANDLE_VALUE)
+        return;
+    SetEndOfFile(writer);
+    CloseHandle(writer);
+}
+
+} // namespace
+
+BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done)
+{
+    if (plan().shortReads && size > 1000)
+        size = 1000;
+    const BOOL read = ReadFile(file, data, size, done, nullptr);
+    if (plan().shrinks && read && *done > 0)
+        empty(file);
+    return read;
+}
+
+BOOL systemWriteFile(HANDLE file, const void *data, DWORD size, DWORD *done)
+{
+    LARGE_INTEGER at{};
+    if (SetFilePointerEx(file, at, &at, FILE_CURRENT) && at.QuadPart == 0)
+        ++plan().copies;
+    const bool full = plan().fullFromCopy > 0 && plan().copies >= plan().fullFromCopy;
+    return full ? failWith(ERROR_DISK_FULL) : WriteFile(file, data, size, done, nullptr);
+}
+
+BOOL systemFlushFileBuffers(HANDLE file)
+{
+    return plan().flushFails ? failWith(ERROR_IO_DEVICE) : FlushFileBuffers(file);
+}
+
+BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size)
+{
+    return ++plan().namings == plan().failingNaming
+               ? failWith(ERROR_IO_DEVICE)
+               : SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+}
+
+BOOL systemCreateDirectory(const wchar_t *path)
+{
+    const BOOL made = CreateDirectoryW(path, nullptr);
+    return plan().mkdirRace && made ? failWith(ERROR_ALREADY_EXISTS) : made;
+}
+
+#else
 
 int failWith(int error)
 {
@@ -115,7 +183,9 @@ ssize_t systemRead(int fd, void *data, std::size_t size)
 
 ssize_t systemWrite(int fd, const void *data, std::size_t size)
 {
-    const bool full = plan().failingWrite > 0 && ++plan().writes >= plan().failingWrite;
+    if (::lseek(fd, 0, SEEK_CUR) == 0)
+        ++plan().copies;
+    const bool full = plan().fullFromCopy > 0 && plan().copies >= plan().fullFromCopy;
     return full ? failWith(ENOSPC) : ::write(fd, data, size);
 }
 
@@ -162,3 +232,5 @@ int systemRenameat(int fromFolder, const char *from, int toFolder, const char *t
     return ++plan().namings == plan().failingNaming ? failWith(EIO)
                                                     : ::renameat(fromFolder, from, toFolder, to);
 }
+
+#endif

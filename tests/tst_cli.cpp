@@ -87,7 +87,9 @@ QString linesPattern(const QString &lines, const QString &prefix)
     QString pattern = QStringLiteral("^");
     for (QString line : lines.isEmpty() ? QStringList() : lines.split(';')) {
 #ifdef Q_OS_WIN
-        line.replace('/', '\\'); // a Windows user's separator
+        // A Windows user's separator, but not in the system's own words.
+        line.replace('/', '\\').replace(QLatin1String("Input\\output"),
+                                        QLatin1String("Input/output"));
 #endif
         pattern += QRegularExpression::escape(prefix + line.trimmed()).replace("\\*", ".*") +
                    QLatin1String(lineEnd);
