@@ -65,11 +65,18 @@ Copied copyOf(const QByteArray &file, qint64 blockSize, Today &today, bool crlf 
     return {out.data(), count.moved, count.seen};
 }
 
-// Where two copies first differ, as a report says it.
-QString differs(const char *check, qint64 blockSize, const QByteArray &got, const QByteArray &want)
+// Where a copy first differs from what it must be, in its bytes or in how many time stamps it
+// says it moved, as a report says it.
+QString differs(const char *check, qint64 blockSize, const Copied &copy, const QByteArray &want,
+                qint64 moved)
 {
+    const QByteArray &got = copy.bytes;
     if (got == want)
-        return QString();
+        return copy.moved == moved ? QString()
+                                   : QStringLiteral("%1: %2 time stamps moved, wanted %3")
+                                         .arg(QLatin1String(check))
+                                         .arg(copy.moved)
+                                         .arg(moved);
     const auto at = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
     return QStringLiteral("%1, blocks of %2 bytes: the copy differs from byte %3 on (%4 bytes, "
                           "wanted %5)")
@@ -134,16 +141,6 @@ bool readAsWide(const QByteArray &file)
            readWithoutMark(file, 4, true);
 }
 
-// A copy's count of moved time stamps against the rule's.
-QString countDiffers(const char *check, qint64 got, qint64 want)
-{
-    return got == want ? QString()
-                       : QStringLiteral("%1: %2 time stamps moved, wanted %3")
-                             .arg(QLatin1String(check))
-                             .arg(got)
-                             .arg(want);
-}
-
 } // namespace
 
 QString checkCopy(const QByteArray &input)
@@ -168,26 +165,21 @@ QString checkCopy(const QByteArray &input)
     // Read ahead by a reader thread, as the tool reads a track larger than a block.
     ReadAhead readAhead(blockSize);
     const Copied readAheadCopy = copyOf(file, blockSize, today, false, readCap, &readAhead);
-    QString failure = differs("read ahead in blocks", blockSize, readAheadCopy.bytes, whole.bytes);
-    if (failure.isEmpty())
-        failure = countDiffers("read ahead in blocks", readAheadCopy.moved, whole.moved);
+    QString failure =
+        differs("read ahead in blocks", blockSize, readAheadCopy, whole.bytes, whole.moved);
     if (wide)
         return failure;
     const RuleReading rule = byTheRule(file.mid(mark), date);
     const qint64 moved = rule.moved;
     if (failure.isEmpty())
-        failure = differs("by the rule", 1 << 16, whole.bytes, file.left(mark) + rule.text);
-    if (failure.isEmpty())
-        failure = countDiffers("by the rule", whole.moved, moved);
+        failure = differs("by the rule", 1 << 16, whole, file.left(mark) + rule.text, moved);
     if (failure.isEmpty() && whole.seen != rule.seen)
         failure =
             QStringLiteral("by the rule: %1 values read, wanted %2").arg(whole.seen).arg(rule.seen);
     const Copied crlf = copyOf(file, 1 << 16, today, true);
     if (failure.isEmpty())
-        failure = differs("with CR LF line ends", 1 << 16, crlf.bytes,
-                          QByteArray(whole.bytes).replace("\n", "\r\n"));
-    if (failure.isEmpty())
-        failure = countDiffers("with CR LF line ends", crlf.moved, moved);
+        failure = differs("with CR LF line ends", 1 << 16, crlf,
+                          QByteArray(whole.bytes).replace("\n", "\r\n"), moved);
     // UTF-16LE text that begins with a NUL unit reads as a UTF-32LE mark: no text of that kind.
     const bool nulFirst = !file.isEmpty() && file[0] == 0;
     for (int width = 2; failure.isEmpty() && mark == 0 && !nulFirst && width <= 4; width += 2) {
@@ -206,10 +198,8 @@ QString checkCopy(const QByteArray &input)
             const Copied copy =
                 copyOf(widened(file, width, bigEndian, mark) + cut, wideBlockSize, today);
             if (failure.isEmpty())
-                failure = differs(name, wideBlockSize, copy.bytes,
-                                  widened(whole.bytes, width, bigEndian, mark) + cut);
-            if (failure.isEmpty())
-                failure = countDiffers(name, copy.moved, moved);
+                failure = differs(name, wideBlockSize, copy,
+                                  widened(whole.bytes, width, bigEndian, mark) + cut, moved);
         }
     }
     return failure;
