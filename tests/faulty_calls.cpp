@@ -20,36 +20,25 @@
 namespace
 {
 
+// The plan of this test build, the tags in GPX_ROLLOVER_FAULTS, and what it has counted.
 struct Plan {
-    bool shortReads = false, flushFails = false, shrinks = false, signalledFlush = false,
-         mkdirRace = false, fatCard = false, calls = false;
-    int fullFromCopy = 0, failingNaming = 0;
-    int copies = 0, namings = 0; // copies begun: writes at the start of a file
+    QString faults = QString::fromLocal8Bit(qgetenv("GPX_ROLLOVER_FAULTS"));
+    int copies = 0, namings = 0; // copies begun (writes at the start of a file), namings
+    bool signalled = false;
+    bool has(const char *tag) const { return faults.contains(QLatin1String(tag)); }
+    // The N of the tag "nameN", or 0.
+    int number(const char *name) const
+    {
+        return QRegularExpression(QStringLiteral("\\b%1(\\d+)").arg(QLatin1String(name)))
+            .match(faults)
+            .captured(1)
+            .toInt();
+    }
 };
 
-// The one plan of this test build, read once.
 Plan &plan()
 {
-    static Plan plan = [] {
-        Plan p;
-        const QString faults = QString::fromLocal8Bit(qgetenv("GPX_ROLLOVER_FAULTS"));
-        const auto number = [&](const char *name) {
-            return QRegularExpression(QStringLiteral("\\b%1(\\d+)").arg(QLatin1String(name)))
-                .match(faults)
-                .captured(1)
-                .toInt();
-        };
-        p.shortReads = faults.contains(QLatin1String("shortReads"));
-        p.flushFails = faults.contains(QLatin1String("flushFails"));
-        p.shrinks = faults.contains(QLatin1String("shrinks"));
-        p.signalledFlush = faults.contains(QLatin1String("signalledFlush"));
-        p.mkdirRace = faults.contains(QLatin1String("mkdirRace"));
-        p.fatCard = faults.contains(QLatin1String("fatCard"));
-        p.calls = faults.contains(QLatin1String("calls"));
-        p.fullFromCopy = number("noSpace");
-        p.failingNaming = number("namingFails");
-        return p;
-    }();
+    static Plan plan;
     return plan;
 }
 
@@ -65,15 +54,9 @@ BOOL failWith(DWORD error)
 // A track emptied through a handle of its own, as an editor that rewrites it would.
 void empty(HANDLE file)
 {
-    wchar_t path[32768];
-    const DWORD length = GetFinalPathNameByHandleW(file, path, 32768, FILE_NAME_NORMALIZED);
-    if (length == 0 || length >= 32768)
-        return; // a track that stays as it is fails the case
-    const HANDLE writer =
-        CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE writer = ReOpenFile(file, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
     if (writer == INVALID_HANDLE_VALUE)
-        return;
+        return; // a track that stays as it is fails the case
     SetEndOfFile(writer);
     CloseHandle(writer);
 }
@@ -82,10 +65,10 @@ void empty(HANDLE file)
 
 BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done)
 {
-    if (plan().shortReads && size > 1000)
+    if (plan().has("shortReads") && size > 1000)
         size = 1000;
     const BOOL read = ReadFile(file, data, size, done, nullptr);
-    if (plan().shrinks && read && *done > 0)
+    if (plan().has("shrinks") && read && *done > 0)
         empty(file);
     return read;
 }
@@ -95,18 +78,18 @@ BOOL systemWriteFile(HANDLE file, const void *data, DWORD size, DWORD *done)
     LARGE_INTEGER at{};
     if (SetFilePointerEx(file, at, &at, FILE_CURRENT) && at.QuadPart == 0)
         ++plan().copies;
-    const bool full = plan().fullFromCopy > 0 && plan().copies >= plan().fullFromCopy;
+    const bool full = plan().has("noSpace") && plan().copies >= plan().number("noSpace");
     return full ? failWith(ERROR_DISK_FULL) : WriteFile(file, data, size, done, nullptr);
 }
 
 BOOL systemFlushFileBuffers(HANDLE file)
 {
-    return plan().flushFails ? failWith(ERROR_IO_DEVICE) : FlushFileBuffers(file);
+    return plan().has("flushFails") ? failWith(ERROR_IO_DEVICE) : FlushFileBuffers(file);
 }
 
 BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size)
 {
-    return ++plan().namings == plan().failingNaming
+    return ++plan().namings == plan().number("namingFails")
                ? failWith(ERROR_IO_DEVICE)
                : SetFileInformationByHandle(file, FileRenameInfo, rename, size);
 }
@@ -114,7 +97,7 @@ BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size)
 BOOL systemCreateDirectory(const wchar_t *path)
 {
     const BOOL made = CreateDirectoryW(path, nullptr);
-    return plan().mkdirRace && made ? failWith(ERROR_ALREADY_EXISTS) : made;
+    return plan().has("mkdirRace") && made ? failWith(ERROR_ALREADY_EXISTS) : made;
 }
 
 #else
@@ -147,7 +130,7 @@ void tell(const char *call, int fd)
 {
     struct stat status;
     const char *what = ::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode) ? "folder" : "file";
-    if (plan().calls)
+    if (plan().has("calls"))
         std::printf("%s %s, holding %d\n", call, what, heldUnnamed());
 }
 
@@ -155,10 +138,10 @@ void tell(const char *call, int fd)
 int flush(const char *name, int (*call)(int), int fd)
 {
     tell(name, fd);
-    if (plan().flushFails)
+    if (plan().has("flushFails"))
         return failWith(EIO);
-    if (plan().signalledFlush) {
-        plan().signalledFlush = false;
+    if (plan().has("signalledFlush") && !plan().signalled) {
+        plan().signalled = true;
         std::raise(SIGTERM);
         std::raise(SIGHUP);
     }
@@ -171,10 +154,10 @@ ssize_t systemRead(int fd, void *data, std::size_t size)
 {
     struct stat status;
     const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (plan().shortReads && regular && size > 1000)
+    if (plan().has("shortReads") && regular && size > 1000)
         size = 1000;
     const ssize_t n = ::read(fd, data, size);
-    if (plan().shrinks && n > 0 && regular) {
+    if (plan().has("shrinks") && n > 0 && regular) {
         const int emptied = ::truncate(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0);
         Q_UNUSED(emptied); // a track that stays as it is fails the case
     }
@@ -185,7 +168,7 @@ ssize_t systemWrite(int fd, const void *data, std::size_t size)
 {
     if (::lseek(fd, 0, SEEK_CUR) == 0)
         ++plan().copies;
-    const bool full = plan().fullFromCopy > 0 && plan().copies >= plan().fullFromCopy;
+    const bool full = plan().has("noSpace") && plan().copies >= plan().number("noSpace");
     return full ? failWith(ENOSPC) : ::write(fd, data, size);
 }
 
@@ -207,14 +190,14 @@ int systemSyncfs(int fd)
 int systemFstatfs(int fd, struct statfs *system)
 {
     const int looked = ::fstatfs(fd, system);
-    if (looked == 0 && plan().fatCard)
+    if (looked == 0 && plan().has("fatCard"))
         system->f_type = 0x4d44;
     return looked;
 }
 
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
 {
-    return ++plan().namings == plan().failingNaming
+    return ++plan().namings == plan().number("namingFails")
                ? failWith(EIO)
                : ::linkat(fromFolder, from, toFolder, to, flags);
 }
@@ -222,15 +205,16 @@ int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to,
 int systemMkdirat(int folder, const char *name, mode_t mode)
 {
     const int made = ::mkdirat(folder, name, mode);
-    return plan().mkdirRace && made == 0 ? failWith(EEXIST) : made;
+    return plan().has("mkdirRace") && made == 0 ? failWith(EEXIST) : made;
 }
 
 int systemRenameat(int fromFolder, const char *from, int toFolder, const char *to)
 {
-    if (plan().calls)
+    if (plan().has("calls"))
         std::printf("rename\n");
-    return ++plan().namings == plan().failingNaming ? failWith(EIO)
-                                                    : ::renameat(fromFolder, from, toFolder, to);
+    return ++plan().namings == plan().number("namingFails")
+               ? failWith(EIO)
+               : ::renameat(fromFolder, from, toFolder, to);
 }
 
 #endif
