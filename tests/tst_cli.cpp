@@ -559,7 +559,7 @@ void stageForWindows(QProcess &tool, const QStringList &tags)
 
 // A Ctrl-C pressed in the console of `tool`: the test joins it, lets the key pass it by (a
 // console's Ctrl-C goes to every program in it; a handler, unlike ignoring the key, is not passed
-// on to the tools the test starts later), and leaves it.
+// on to the tools the test starts later), and goes back to its own.
 BOOL WINAPI passBy(DWORD event)
 {
     return event == CTRL_C_EVENT;
@@ -572,6 +572,7 @@ void pressCtrlC(const QProcess &tool)
     AttachConsole(DWORD(tool.processId()));
     GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     FreeConsole();
+    AttachConsole(ATTACH_PARENT_PROCESS); // where the test was started from a console
 }
 #endif
 
