@@ -71,10 +71,12 @@ struct HandleDevice : QIODevice {
     qint64 writeData(const char *data, qint64 size) override
     {
         DWORD done = 0;
-        if (systemWriteFile(handle, data, DWORD(std::min<qint64>(size, 1 << 30)), &done) &&
-            done > 0)
+        const BOOL written =
+            systemWriteFile(handle, data, DWORD(std::min<qint64>(size, 1 << 30)), &done);
+        if (written && done > 0)
             return done;
-        setErrorString(reasonOf(done > 0 ? ERROR_WRITE_FAULT : GetLastError()));
+        // One that says it succeeded and took nothing left no error behind: its own is told.
+        setErrorString(reasonOf(written ? ERROR_WRITE_FAULT : GetLastError()));
         return -1;
     }
 };
@@ -194,11 +196,6 @@ bool openHandle(HandleDevice &file, const QString &path, DWORD access, DWORD sha
     return true;
 }
 
-HANDLE handleOf(const HandleDevice &file)
-{
-    return file.handle;
-}
-
 } // namespace
 
 CopyFile::~CopyFile()
@@ -207,8 +204,8 @@ CopyFile::~CopyFile()
         return;
     // Deleted through its own handle, so that no other program can take the name in between.
     FILE_DISPOSITION_INFO disposition{TRUE};
-    const bool deleted = SetFileInformationByHandle(handleOf(file), FileDispositionInfo,
-                                                    &disposition, sizeof disposition);
+    const bool deleted = SetFileInformationByHandle(file.handle, FileDispositionInfo, &disposition,
+                                                    sizeof disposition);
     file.close();
     if (!deleted)
         DeleteFileW(longPath(temporaryPath).c_str());
@@ -445,13 +442,13 @@ void startWriteBack(CopyFile &, qint64, qint64) {}
 // Windows has no flush of a whole volume that a user may ask for: each copy by itself.
 int makeDurable(CopyFile &copy, Flushes &)
 {
-    return systemFlushFileBuffers(handleOf(copy.file)) ? 0 : errnoOf(GetLastError());
+    return systemFlushFileBuffers(copy.file.handle) ? 0 : errnoOf(GetLastError());
 }
 
 // Renamed over its name through its own handle, replacing an earlier copy at once.
 int nameCopy(CopyFile &copy)
 {
-    const HANDLE handle = handleOf(copy.file);
+    const HANDLE handle = copy.file.handle;
     const std::wstring to = longPath(copy.path);
     // The rename replaces no read-only file: an earlier copy of a read-only track is made
     // writable first, as git's Windows layer does.
