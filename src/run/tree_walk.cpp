@@ -40,31 +40,22 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
         return listedBefore(a.name, b.name);
     });
     // The folder the copies of this one go to is no folder of tracks, whatever its name: on a
-    // disk that keeps no letter case, "GPSWROK" is it. Only such a name can be it (a link named
-    // gpswrok leads to a folder named gpswrok, or is refused), so it is looked for only where one
-    // is listed, before this walk makes anything here. Told by what it is where the system says
-    // (one inode), and else by the name it was opened by: a card's FUSE driver gives "gpswrok"
-    // and "GPSWROK" two inodes, though they are one folder. Where no entry is named "gpswrok"
-    // exactly and one opens by that name, it is the entry named so in another case.
+    // disk that keeps no letter case, "GPSWROK" is it. Where the system tells it by its inode,
+    // the run's record of output folders knows it (the gpswrok entry of its parent). A card's
+    // FUSE driver gives "gpswrok" and "GPSWROK" two inodes, though they are one folder: there,
+    // where no entry is named "gpswrok" exactly and one opens by that name (before this walk
+    // makes anything here), it is the entry named so in another case.
     const auto inOtherCase = [](const FolderEntry &entry) {
         return entry.name != outputDirName && entry.name.toLower() == outputDirName;
     };
-    QByteArray outputIdentity;
     bool outputInOtherCase = false;
     if (std::any_of(entries.begin(), entries.end(), inOtherCase) &&
+        std::none_of(entries.begin(), entries.end(),
+                     [](const FolderEntry &e) { return e.name == outputDirName; }) &&
         !isForeignOutputLink(folder, outputDirName)) {
         QString ignored;
-        if (const Folder output = openFolder(folder, outputDirName, ignored)) {
-            outputIdentity = folderIdentity(output);
-            outputInOtherCase =
-                std::none_of(entries.begin(), entries.end(),
-                             [](const FolderEntry &e) { return e.name == outputDirName; });
-        }
+        outputInOtherCase = openFolder(folder, outputDirName, ignored) != nullptr;
     }
-    const auto isOutput = [&](const FolderEntry &entry, const QByteArray &identity) {
-        return inOtherCase(entry) &&
-               ((!outputIdentity.isEmpty() && identity == outputIdentity) || outputInOtherCase);
-    };
     OutputPlace *output = nullptr; // asked for by the first track
     for (const FolderEntry &entry : entries) {
         if (!goesOn(run))
@@ -82,7 +73,8 @@ void walkFolder(Run &run, const Folder &folder, const QByteArray &path,
             }
             // A link to an output folder, under any name: the copies there are no tracks.
             const QByteArray identity = folderIdentity(subfolder);
-            if (isOutput(entry, identity) || isOutputFolder(run.outputs, subfolder, identity) ||
+            if ((outputInOtherCase && inOtherCase(entry)) ||
+                isOutputFolder(run.outputs, subfolder, identity) ||
                 std::find(inside.begin(), inside.end(), identity) != inside.end())
                 continue;
             inside.push_back(identity);
