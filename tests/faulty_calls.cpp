@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -20,7 +21,8 @@
 namespace
 {
 
-// The plan of this test build, the tags in GPX_ROLLOVER_FAULTS, and what it has counted.
+// The plan of this test build, the tags in GPX_ROLLOVER_FAULTS, and what it has counted: the
+// faults are decided here, alike for Unix's calls and Windows'.
 struct Plan {
     QString faults = QString::fromLocal8Bit(qgetenv("GPX_ROLLOVER_FAULTS"));
     int copies = 0, namings = 0; // copies begun (writes at the start of a file), namings
@@ -34,6 +36,18 @@ struct Plan {
             .captured(1)
             .toInt();
     }
+    // How much a read of a file brings at most.
+    std::size_t readSize(std::size_t size) const
+    {
+        return has("shortReads") ? std::min<std::size_t>(size, 1000) : size;
+    }
+    // A write, the first of a copy where `begins`, finds the disk full.
+    bool full(bool begins)
+    {
+        copies += begins ? 1 : 0;
+        return has("noSpace") && copies >= number("noSpace");
+    }
+    bool namingFails() { return ++namings == number("namingFails"); }
 };
 
 Plan &plan()
@@ -65,9 +79,7 @@ void empty(HANDLE file)
 
 BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done)
 {
-    if (plan().has("shortReads") && size > 1000)
-        size = 1000;
-    const BOOL read = ReadFile(file, data, size, done, nullptr);
+    const BOOL read = ReadFile(file, data, DWORD(plan().readSize(size)), done, nullptr);
     if (plan().has("shrinks") && read && *done > 0)
         empty(file);
     return read;
@@ -76,10 +88,9 @@ BOOL systemReadFile(HANDLE file, void *data, DWORD size, DWORD *done)
 BOOL systemWriteFile(HANDLE file, const void *data, DWORD size, DWORD *done)
 {
     LARGE_INTEGER at{};
-    if (SetFilePointerEx(file, at, &at, FILE_CURRENT) && at.QuadPart == 0)
-        ++plan().copies;
-    const bool full = plan().has("noSpace") && plan().copies >= plan().number("noSpace");
-    return full ? failWith(ERROR_DISK_FULL) : WriteFile(file, data, size, done, nullptr);
+    const bool begins = SetFilePointerEx(file, at, &at, FILE_CURRENT) && at.QuadPart == 0;
+    return plan().full(begins) ? failWith(ERROR_DISK_FULL)
+                               : WriteFile(file, data, size, done, nullptr);
 }
 
 BOOL systemFlushFileBuffers(HANDLE file)
@@ -89,9 +100,8 @@ BOOL systemFlushFileBuffers(HANDLE file)
 
 BOOL systemRenameByHandle(HANDLE file, FILE_RENAME_INFO *rename, DWORD size)
 {
-    return ++plan().namings == plan().number("namingFails")
-               ? failWith(ERROR_IO_DEVICE)
-               : SetFileInformationByHandle(file, FileRenameInfo, rename, size);
+    return plan().namingFails() ? failWith(ERROR_IO_DEVICE)
+                                : SetFileInformationByHandle(file, FileRenameInfo, rename, size);
 }
 
 BOOL systemCreateDirectory(const wchar_t *path)
@@ -154,9 +164,7 @@ ssize_t systemRead(int fd, void *data, std::size_t size)
 {
     struct stat status;
     const bool regular = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (plan().has("shortReads") && regular && size > 1000)
-        size = 1000;
-    const ssize_t n = ::read(fd, data, size);
+    const ssize_t n = ::read(fd, data, regular ? plan().readSize(size) : size);
     if (plan().has("shrinks") && n > 0 && regular) {
         const int emptied = ::truncate(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0);
         Q_UNUSED(emptied); // a track that stays as it is fails the case
@@ -166,10 +174,7 @@ ssize_t systemRead(int fd, void *data, std::size_t size)
 
 ssize_t systemWrite(int fd, const void *data, std::size_t size)
 {
-    if (::lseek(fd, 0, SEEK_CUR) == 0)
-        ++plan().copies;
-    const bool full = plan().has("noSpace") && plan().copies >= plan().number("noSpace");
-    return full ? failWith(ENOSPC) : ::write(fd, data, size);
+    return plan().full(::lseek(fd, 0, SEEK_CUR) == 0) ? failWith(ENOSPC) : ::write(fd, data, size);
 }
 
 int systemFdatasync(int fd)
@@ -197,9 +202,7 @@ int systemFstatfs(int fd, struct statfs *system)
 
 int systemLinkat(int fromFolder, const char *from, int toFolder, const char *to, int flags)
 {
-    return ++plan().namings == plan().number("namingFails")
-               ? failWith(EIO)
-               : ::linkat(fromFolder, from, toFolder, to, flags);
+    return plan().namingFails() ? failWith(EIO) : ::linkat(fromFolder, from, toFolder, to, flags);
 }
 
 int systemMkdirat(int folder, const char *name, mode_t mode)
@@ -212,9 +215,7 @@ int systemRenameat(int fromFolder, const char *from, int toFolder, const char *t
 {
     if (plan().has("calls"))
         std::printf("rename\n");
-    return ++plan().namings == plan().number("namingFails")
-               ? failWith(EIO)
-               : ::renameat(fromFolder, from, toFolder, to);
+    return plan().namingFails() ? failWith(EIO) : ::renameat(fromFolder, from, toFolder, to);
 }
 
 #endif
